@@ -1,0 +1,36 @@
+# The two commands of the README, and a few more for developers.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build demo test test32 asan bench clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Renders every variant on built-in clips into demo/.
+demo: build
+	$(BUILD)/bin/zkhost demo
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The interface, platform, bundles and unit tests built for 32-bit Intel.
+test32: deps
+	cmake -S . -B $(BUILD)-32 -G Ninja -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 \
+	  -DZK_WITH_VIDEO=OFF -DZK_WITH_TEXT=OFF >/dev/null
+	cmake --build $(BUILD)-32 -j $(JOBS)
+	cd $(BUILD)-32 && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DZK_SANITIZE=address,undefined >/dev/null
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-32 $(BUILD)-asan

@@ -1,0 +1,44 @@
+#include "bundle.h"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+
+namespace zk::host {
+
+const char* const kBundleColorNames[6] = {"rgbWhite", "rgbBlack",  "rgbDkGray",
+                                          "rgbLtGray", "rgbGreen", "rgbReddish"};
+
+std::unique_ptr<Bundle> Bundle::Open(const std::string& path, bool global) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL));
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    throw Error(path + ": not a loadable bundle (" + (why ? why : "unknown error") + ")");
+  }
+  auto close = [&] { dlclose(handle); };
+  auto main = reinterpret_cast<ZKPluginMainProc>(dlsym(handle, "main"));
+  if (main == nullptr) {
+    close();
+    throw Error(path + ": bundle does not export main");
+  }
+  for (const char* color : kBundleColorNames) {
+    if (dlsym(handle, color) == nullptr) {
+      close();
+      throw Error(path + ": bundle does not export " + color);
+    }
+  }
+  return std::unique_ptr<Bundle>(new Bundle(handle, path, main));
+}
+
+Bundle::Bundle(void* handle, std::string path, ZKPluginMainProc main)
+    : handle_(handle), path_(std::move(path)), main_(main) {}
+
+Bundle::~Bundle() { dlclose(handle_); }
+
+std::string Bundle::name() const { return std::filesystem::path(path_).stem().string(); }
+
+const RGBColor* Bundle::Color(const char* name) const {
+  return static_cast<const RGBColor*>(dlsym(handle_, name));
+}
+
+}  // namespace zk::host

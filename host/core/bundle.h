@@ -1,0 +1,45 @@
+// A plug-in bundle loaded into the host process.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "zk_plugin.h"
+
+namespace zk::host {
+
+// Every failure the host reports to its user is one of these, with a
+// message that names what, which file and why.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Bundle {
+ public:
+  // Loads the bundle at path (RTLD_NOW | RTLD_LOCAL unless global) and
+  // resolves main and the six colours; throws Error naming what is missing.
+  static std::unique_ptr<Bundle> Open(const std::string& path, bool global = false);
+  ~Bundle();
+  Bundle(const Bundle&) = delete;
+  Bundle& operator=(const Bundle&) = delete;
+
+  ZKPluginMainProc main() const { return main_; }
+  const std::string& path() const { return path_; }
+  // The bundle's name without folder and extension ("Cindergate").
+  std::string name() const;
+  // One of the exported colours by name, or null.
+  const RGBColor* Color(const char* name) const;
+
+ private:
+  Bundle(void* handle, std::string path, ZKPluginMainProc main);
+  void* handle_;
+  std::string path_;
+  ZKPluginMainProc main_;
+};
+
+// The names of the six colours every bundle exports.
+extern const char* const kBundleColorNames[6];
+
+}  // namespace zk::host

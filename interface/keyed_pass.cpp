@@ -1,0 +1,115 @@
+// Pixel-map locking, the check of delivered frames and the brightness-keyed
+// pass that every renderer of both bundles is built on.
+#include <cmath>
+#include <cstdint>
+
+#include "plugin_support.h"
+
+namespace zk {
+namespace {
+
+constexpr int kMaxBrightness = 765;
+
+// The brightness range [lo, hi] that passes a threshold in a sense.  On
+// integer brightness b, b > t holds exactly when b >= floor(t) + 1, and
+// b < t exactly when b <= ceil(t) - 1; NaN passes nothing.  Deciding once
+// per frame keeps the per-pixel test to one integer compare.
+struct PassRange {
+  int lo;
+  int hi;
+  bool Empty() const { return lo > hi; }
+};
+
+PassRange RangeFor(double threshold, KeySense sense) {
+  if (std::isnan(threshold)) return {1, 0};
+  if (sense == KeySense::kAbove) {
+    if (threshold < 0) return {0, kMaxBrightness};
+    if (threshold >= kMaxBrightness) return {1, 0};
+    return {static_cast<int>(std::floor(threshold)) + 1, kMaxBrightness};
+  }
+  if (threshold > kMaxBrightness) return {0, kMaxBrightness};
+  if (threshold <= 0) return {1, 0};
+  return {0, static_cast<int>(std::ceil(threshold)) - 1};
+}
+
+inline unsigned Brightness(uint32_t pixel) {
+  return ((pixel >> 16) & 0xFFu) + ((pixel >> 8) & 0xFFu) + (pixel & 0xFFu);
+}
+
+}  // namespace
+
+LockedPixMap LockFramePixels(GWorldPtr world) {
+  LockedPixMap map;
+  map.handle = GetGWorldPixMap(world);
+  Handle h = reinterpret_cast<Handle>(map.handle);
+  map.handleState = HGetState(h);
+  MoveHHi(h);
+  HLock(h);
+  map.pixelState = GetPixelsState(map.handle);
+  LockPixels(map.handle);
+  return map;
+}
+
+void RestoreFramePixels(const LockedPixMap& map) {
+  HSetState(reinterpret_cast<Handle>(map.handle), map.handleState);
+  SetPixelsState(map.handle, map.pixelState);
+}
+
+bool IsUsableFrame(GWorldPtr world, int16_t width, int16_t height) {
+  if (world == nullptr) return false;
+  PixMapHandle pm = GetGWorldPixMap(world);
+  if (pm == nullptr || GetPixDepth(pm) != 32 || GetPixBaseAddr(pm) == nullptr) return false;
+  Rect bounds;
+  GetPortBounds(world, &bounds);
+  const int32_t needW = width > 0 ? width : 0;
+  const int32_t needH = height > 0 ? height : 0;
+  return bounds.top == 0 && bounds.left == 0 && bounds.right >= needW && bounds.bottom >= needH &&
+         GetPixRowBytes(pm) >= 4 * needW;
+}
+
+ZKPluginResult FetchFrame(const ZKPluginParams& params, int32_t frameNumber, int16_t width,
+                          int16_t height, ZKRefDVQuality quality, FetchedFrame& frame) {
+  const ZKProcs& procs = *params.procs;
+  const ZKPluginResult got = ResultOf(procs.GetFrame(params.instance, frameNumber, &frame.world,
+                                                     width, height, quality, &frame.volume,
+                                                     &frame.cookie));
+  if (got != kPluginOK) return got;
+  if (!IsUsableFrame(frame.world, width, height)) {
+    procs.ReleaseFrame(params.instance, frame.cookie);
+    return kPluginCantGetNeededFrame;
+  }
+  return kPluginOK;
+}
+
+ZKPluginResult KeyedPixelPass(const ZKProcs& procs, const KeyedPass& pass) {
+  const PassRange range = RangeFor(pass.threshold, pass.sense);
+  if (range.Empty() || pass.width <= 0 || pass.height <= 0) return kPluginOK;
+  const auto* base = reinterpret_cast<const unsigned char*>(GetPixBaseAddr(pass.key->handle));
+  const intptr_t rowBytes = GetPixRowBytes(pass.key->handle);
+  PixMapPtr src = *pass.source->handle;
+  PixMapPtr dst = *pass.destination->handle;
+  const unsigned lo = static_cast<unsigned>(range.lo);
+  const unsigned span = static_cast<unsigned>(range.hi - range.lo);
+
+  ZKPluginResult result = kPluginOK;
+  Rect srcRect, dstRect;
+  for (int16_t r = 0; r < pass.height; ++r) {
+    srcRect.top = r;
+    srcRect.bottom = int16_t(r + 1);
+    dstRect.top = int16_t(pass.originTop + r);
+    dstRect.bottom = int16_t(pass.originTop + r + 1);
+    const auto* row = reinterpret_cast<const uint32_t*>(base + r * rowBytes);
+    for (int16_t c = 0; c < pass.width; ++c) {
+      if (Brightness(row[c]) - lo > span) continue;  // unsigned: below lo wraps high
+      srcRect.left = c;
+      srcRect.right = int16_t(c + 1);
+      dstRect.left = int16_t(pass.originLeft + c);
+      dstRect.right = int16_t(pass.originLeft + c + 1);
+      const ZKPluginResult copied = ResultOf(procs.Blit(src, dst, &srcRect, &dstRect, 255));
+      if (result == kPluginOK) result = copied;
+    }
+  }
+  return result;
+}
+
+}  // namespace zk

@@ -1,0 +1,1 @@
+#include "zk_plugin_layout.h"

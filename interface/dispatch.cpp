@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "plugin_support.h"
+#include "zk_plugin_layout.h"
 
 namespace zk {
 namespace {

@@ -155,6 +155,19 @@ ZK_PLATFORM_API void TextSize(int16_t size);
 ZK_PLATFORM_API int16_t StringWidth(ConstStr255Param s);
 ZK_PLATFORM_API void DrawString(ConstStr255Param s);
 
+/* Text font (host side; the plug-ins draw in whatever font the port has).
+ * A font is found by a fontconfig pattern such as "DejaVu Sans" or
+ * "serif:bold" and loaded once per process.  ZKSetDefaultTextFont sets the
+ * font of every port that has not chosen its own (null or "": a plain
+ * sans-serif, also the default before any call); ZKTextFont sets the
+ * current port's own (null or "": follow the default again).  Both return
+ * 0, or -43 when no font loads, and text then draws as boxes.
+ * ZKGetTextFontFamily copies, NUL-terminated within size bytes, the family
+ * of the font the current port draws in: "" for the boxes. */
+ZK_PLATFORM_API int16_t ZKSetDefaultTextFont(const char* pattern);
+ZK_PLATFORM_API int16_t ZKTextFont(const char* pattern);
+ZK_PLATFORM_API void ZKGetTextFontFamily(char* family, int32_t size);
+
 #ifdef __cplusplus
 }
 #endif

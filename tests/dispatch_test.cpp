@@ -216,7 +216,7 @@ TEST_P(EachBundle, DoFrameRestoresThePortWhateverTheRendererReturns) {
     CGrafPtr port;
     GetGWorld(&port, nullptr);
     EXPECT_EQ(port, other.get());
-    EXPECT_EQ(out.ToImage(), host::Image(8, 8, 0x123456)) << c.which;
+    EXPECT_IMAGE_EQ(out.ToImage(), host::Image(8, 8, 0x123456)) << c.which;
   }
   SetGWorld(nullptr, nullptr);
 }

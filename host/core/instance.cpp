@@ -157,11 +157,15 @@ struct Services {
     if (inst->hooked()) {
       if (auto r = inst->Enter(Service::kGetFrame, {number, width, height, quality})) return *r;
     }
-    if (world == nullptr || volume == nullptr || cookie == nullptr || width < 0 || height < 0) {
-      return kPluginBadParams;
-    }
+    if (world == nullptr || volume == nullptr || cookie == nullptr) return kPluginBadParams;
+    // An empty or inverted frame still gets a (pixel-less) frame and its audio.
+    width = std::max<int16_t>(width, 0);
+    height = std::max<int16_t>(height, 0);
     if (inst->frames_ == nullptr) return kPluginCantGetNeededFrame;
-    const DeliveryQuirk& q = inst->quirk_;
+    const uint64_t nth = inst->counts_[size_t(Service::kGetFrame)];
+    const DeliveryQuirk q = (inst->quirk_.onlyCall == 0 || inst->quirk_.onlyCall == nth)
+                                ? inst->quirk_
+                                : DeliveryQuirk{};
     auto loan = std::make_unique<PluginInstance::Loan>();
     loan->frameNumber = number;
     loan->world = World(std::max(0, width - q.widthShortfall), std::max(0, height - q.heightShortfall));

@@ -59,6 +59,7 @@ struct DeliveryQuirk {
   int16_t widthShortfall = 0;   // deliver this many columns fewer than asked
   int16_t heightShortfall = 0;  // and this many rows fewer
   int16_t depth = 32;           // pixel depth written into the delivered map
+  uint32_t onlyCall = 0;        // only the nth GetFrame of the instance; 0: every one
 };
 
 // The interface version this host reports.

@@ -1,0 +1,448 @@
+// zkhost: renders the transitions of the plug-in bundles between video files.
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "demo.h"
+#include "instance.h"
+#include "plugin.h"
+#include "render.h"
+
+namespace fs = std::filesystem;
+using zk::host::Error;
+using namespace zk::video;
+
+namespace {
+
+constexpr const char* kVersion = "0.1.0";
+
+const char* const kMainHelp = R"(usage: zkhost COMMAND [options]
+
+Renders the brightness-keyed transitions of a plug-in bundle between video files.
+
+commands:
+  render BUNDLE [options] CLIP [CLIP2] -o OUTPUT
+                    render a transition: two clips for a two-clip transition
+                    (Cindergate), one for an end-of-clip transition (Ashveil)
+  info BUNDLE       what each variant asks of the host at a speed
+  placeholder BUNDLE -o FILE.png
+                    the bundle's placeholder frame as a PNG
+  demo              every variant of both bundles on built-in clips, into demo/
+
+  zkhost COMMAND --help   the options of a command, with their defaults
+  zkhost --version        the version
+
+A BUNDLE is a path, or a bare name (Cindergate) looked for in $ZK_PLUGIN_PATH,
+in the installed plug-in folder (lib/zkplugins) and beside zkhost.
+)";
+
+const char* const kRenderHelp = R"(usage: zkhost render BUNDLE [options] CLIP [CLIP2] -o OUTPUT
+
+The output holds the first clip up to the transition, the transition, and for
+a two-clip transition the rest of the second clip, with the sound carried
+through and mixed as the plug-in asks.
+
+options:
+  -o, --output PATH   the result: .mp4, .mov or .mkv (H.264 and AAC), or a frame
+                      pattern such as frames/%%04d.png (RGB PNG, numbered from 1)
+  --variant N         the plug-in's variant, 1 to 4 (default 1)
+  --speed S           the transition's speed, 0.0 (shortest) to 1.0 (longest);
+                      the plug-in turns it into a frame count (default 0.5)
+  --frames N          the transition's length in frames instead: an even count
+                      the plug-in can report, 10 to 120
+  -y, --overwrite     replace an existing output (default: refuse)
+  -j, --jobs N        frames rendered at once, each on its own thread
+                      (default: the number of cores, %d here)
+  -q, --quiet         no progress bar and no summary
+  --proxy             a proxy render: fast low-quality frames, no transition audio
+  --volume-a V        volume reported for the first clip, 0 to 512; 256 is full
+                      level (default 256)
+  --volume-b V        the same for the second clip (default 256)
+  --rect X,Y          place the output frame at X,Y inside a world that much
+                      larger on every side (default 0,0: the world is the frame)
+  --crf N             H.264 quality, 0 (lossless) to 51 (default 18)
+  --preset NAME       x264 speed preset, ultrafast to veryslow (default fast)
+  --pix-fmt NAME      output pixel format (default yuv420p; rgb24 for PNG)
+  --preview FILE.png  also write a contact sheet: frames across the transition
+  -v, --verbose       show FFmpeg's own messages
+)";
+
+const char* const kInfoHelp = R"(usage: zkhost info BUNDLE [--speed S | --frames N]
+
+For each variant: the kind of transition and the frames it takes from each clip.
+
+options:
+  --speed S     the speed to ask at, 0.0 to 1.0 (default 0.5)
+  --frames N    find the speed at which each variant reports N frames
+)";
+
+const char* const kPlaceholderHelp = R"(usage: zkhost placeholder BUNDLE -o FILE.png [options]
+
+options:
+  -o, --output FILE.png   where to write it
+  --size WxH              the frame's size (default 1280x720)
+  --text TEXT             the host's text for the placeholder (default: the
+                          plug-in's own, "In Progress...")
+  -y, --overwrite         replace an existing file
+)";
+
+const char* const kDemoHelp = R"(usage: zkhost demo [options]
+
+Makes two short clips (moving gradients and shapes, each with a tone) and
+renders every variant of Cindergate and Ashveil between them, with a contact
+sheet per variant: demo/Cindergate-1.mp4, demo/Cindergate-1.png and so on.
+Files of an earlier demo in the folder are replaced.
+
+options:
+  --out DIR     the folder (default demo)
+  -j, --jobs N  threads per render (default: the number of cores)
+  -q, --quiet   print nothing but errors
+)";
+
+int Cores() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+// The arguments of one command: options with values, flags, and the rest.
+class Args {
+ public:
+  Args(std::vector<std::string> args, std::map<std::string, std::string> aliases,
+       std::vector<std::string> flags, std::vector<std::string> valued)
+      : aliases_(std::move(aliases)) {
+    for (size_t i = 0; i < args.size(); ++i) {
+      std::string a = args[i];
+      if (a == "--") {
+        for (++i; i < args.size(); ++i) rest_.push_back(args[i]);
+        break;
+      }
+      if (a.size() < 2 || a[0] != '-') {
+        rest_.push_back(a);
+        continue;
+      }
+      std::string value;
+      bool hasValue = false;
+      if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+        value = a.substr(eq + 1);
+        a = a.substr(0, eq);
+        hasValue = true;
+      }
+      if (auto it = aliases_.find(a); it != aliases_.end()) a = it->second;
+      if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
+        if (hasValue) throw Error(a + " takes no value");
+        flags_.push_back(a);
+      } else if (std::find(valued.begin(), valued.end(), a) != valued.end()) {
+        if (!hasValue) {
+          if (i + 1 >= args.size()) throw Error(a + " needs a value");
+          value = args[++i];
+        }
+        values_[a] = value;
+      } else {
+        throw Error("unknown option " + args[i] + " (see --help)");
+      }
+    }
+  }
+  bool Flag(const std::string& f) const {
+    return std::find(flags_.begin(), flags_.end(), f) != flags_.end();
+  }
+  std::optional<std::string> Value(const std::string& k) const {
+    auto it = values_.find(k);
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+  }
+  const std::vector<std::string>& rest() const { return rest_; }
+
+ private:
+  std::map<std::string, std::string> aliases_;
+  std::vector<std::string> flags_;
+  std::map<std::string, std::string> values_;
+  std::vector<std::string> rest_;
+};
+
+long Integer(const std::string& option, const std::string& text, long lo, long hi) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != 0 || errno != 0) {
+    throw Error(option + " " + text + ": not a whole number");
+  }
+  if (v < lo || v > hi) {
+    throw Error(option + " " + text + " is out of range (" + std::to_string(lo) + " to " +
+                std::to_string(hi) + ")");
+  }
+  return v;
+}
+
+float Speed(const std::string& text) {
+  char* end = nullptr;
+  const float v = std::strtof(text.c_str(), &end);
+  if (text.empty() || *end != 0) throw Error("--speed " + text + ": not a number");
+  if (!(v >= 0.0f && v <= 1.0f)) throw Error("--speed " + text + " is out of range (0.0 to 1.0)");
+  return v;
+}
+
+// The progress bar: redrawn at most ten times a second on a terminal.
+class ProgressBar {
+ public:
+  explicit ProgressBar(bool on) : on_(on && isatty(2)), start_(Clock::now()) {}
+  void operator()(int64_t done, int64_t total) {
+    if (!on_) return;
+    const auto now = Clock::now();
+    if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    const double secs = std::chrono::duration<double>(now - start_).count();
+    const double fps = secs > 0 ? double(done) / secs : 0;
+    constexpr int kWidth = 30;
+    const int filled = int(kWidth * done / std::max<int64_t>(total, 1));
+    std::string bar(size_t(filled), '#');
+    bar.resize(kWidth, '.');
+    char line[160];
+    if (fps > 0) {
+      std::snprintf(line, sizeof line, "\r[%s] %lld/%lld frames  %.1f fps  %.0f s left ", bar.c_str(),
+                    (long long)done, (long long)total, fps, double(total - done) / fps);
+    } else {
+      std::snprintf(line, sizeof line, "\r[%s] %lld/%lld frames ", bar.c_str(), (long long)done,
+                    (long long)total);
+    }
+    std::fputs(line, stderr);
+    shown_ = true;
+  }
+  void Clear() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool on_;
+  bool shown_ = false;
+  Clock::time_point start_, last_{};
+};
+
+void Warn(const std::string& text) { std::fprintf(stderr, "zkhost: warning: %s\n", text.c_str()); }
+
+int Variant(const Args& args) {
+  return int(Integer("--variant", args.Value("--variant").value_or("1"), 1, 4));
+}
+
+int RenderCommand(const std::vector<std::string>& argv) {
+  Args args(argv, {{"-o", "--output"}, {"-y", "--overwrite"}, {"-j", "--jobs"}, {"-q", "--quiet"},
+                   {"-v", "--verbose"}, {"-h", "--help"}},
+            {"--overwrite", "--quiet", "--proxy", "--verbose", "--help"},
+            {"--output", "--variant", "--speed", "--frames", "--jobs", "--volume-a", "--volume-b",
+             "--rect", "--crf", "--preset", "--pix-fmt", "--preview"});
+  if (args.Flag("--help")) {
+    std::printf(kRenderHelp, Cores());
+    return 0;
+  }
+  if (args.rest().empty()) throw Error("render: give a bundle and the clips (see zkhost render --help)");
+  RenderOptions o;
+  o.bundle = FindBundle(args.rest()[0]);
+  o.clips.assign(args.rest().begin() + 1, args.rest().end());
+  if (o.clips.empty()) throw Error("render: give the clip or clips to render");
+  o.output.path = args.Value("--output").value_or("");
+  if (o.output.path.empty()) throw Error("render: give the output with -o (e.g. -o out.mp4)");
+  o.variant = Variant(args);
+  if (auto s = args.Value("--speed")) o.speed = Speed(*s);
+  if (auto f = args.Value("--frames")) {
+    if (args.Value("--speed")) throw Error("give --speed or --frames, not both");
+    o.frames = int(Integer("--frames", *f, 1, 100000));
+  }
+  o.output.overwrite = args.Flag("--overwrite");
+  o.jobs = int(Integer("--jobs", args.Value("--jobs").value_or(std::to_string(Cores())), 1, 256));
+  o.proxy = args.Flag("--proxy");
+  o.volumeA = int(Integer("--volume-a", args.Value("--volume-a").value_or("256"), 0, 512));
+  o.volumeB = int(Integer("--volume-b", args.Value("--volume-b").value_or("256"), 0, 512));
+  if (auto r = args.Value("--rect")) {
+    const size_t comma = r->find(',');
+    if (comma == std::string::npos) throw Error("--rect " + *r + ": give X,Y (e.g. --rect 16,8)");
+    o.marginX = int(Integer("--rect", r->substr(0, comma), 0, 4096));
+    o.marginY = int(Integer("--rect", r->substr(comma + 1), 0, 4096));
+  }
+  o.output.crf = int(Integer("--crf", args.Value("--crf").value_or("18"), 0, 51));
+  o.output.preset = args.Value("--preset").value_or("fast");
+  o.output.pixFmt = args.Value("--pix-fmt").value_or("");
+  o.preview = args.Value("--preview").value_or("");
+  const bool quiet = args.Flag("--quiet");
+  av_log_set_level(args.Flag("--verbose") ? AV_LOG_INFO : quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
+
+  ProgressBar bar(!quiet);
+  RenderSummary s;
+  try {
+    s = Render(o, std::ref(bar), [&](const std::string& w) {
+      bar.Clear();
+      Warn(w);
+    });
+  } catch (...) {
+    bar.Clear();
+    throw;
+  }
+  bar.Clear();
+  if (!quiet) {
+    std::fprintf(stderr, "%s: %lld frames (%d in the transition) in %.1f s, %.1f fps\n",
+                 o.output.path.c_str(), (long long)s.frames, s.transitionFrames, s.seconds,
+                 s.seconds > 0 ? double(s.frames) / s.seconds : 0.0);
+  }
+  return 0;
+}
+
+int InfoCommand(const std::vector<std::string>& argv) {
+  Args args(argv, {{"-h", "--help"}}, {"--help"}, {"--speed", "--frames"});
+  if (args.Flag("--help")) {
+    std::fputs(kInfoHelp, stdout);
+    return 0;
+  }
+  if (args.rest().size() != 1) throw Error("info: give one bundle (see zkhost info --help)");
+  auto bundle = zk::host::Bundle::Open(FindBundle(args.rest()[0]));
+  float speed = args.Value("--speed") ? Speed(*args.Value("--speed")) : 0.5f;
+  std::optional<int> frames;
+  if (auto f = args.Value("--frames")) frames = int(Integer("--frames", *f, 1, 100000));
+  std::printf("%s (%s)\n", bundle->name().c_str(), bundle->path().c_str());
+  for (int v = 1; v <= 4; ++v) {
+    if (frames) speed = SpeedForFrames(*bundle, v, *frames);
+    const ZKPluginGetInfo i = Describe(*bundle, v, speed);
+    std::printf("  variant %d at speed %.3f: %s of %d frames, takes %d from the clip before and "
+                "%d from the clip after (%d to %d frames)\n",
+                v, double(speed), TypeName(i.pluginType).c_str(), i.framesToBeRendered,
+                i.takeFromClipBefore, i.takeFromClipAfter, i.minSpeedFrames, i.maxSpeedFrames);
+  }
+  return 0;
+}
+
+int PlaceholderCommand(const std::vector<std::string>& argv) {
+  Args args(argv, {{"-o", "--output"}, {"-y", "--overwrite"}, {"-h", "--help"}},
+            {"--overwrite", "--help"}, {"--output", "--size", "--text"});
+  if (args.Flag("--help")) {
+    std::fputs(kPlaceholderHelp, stdout);
+    return 0;
+  }
+  if (args.rest().size() != 1) throw Error("placeholder: give one bundle (see zkhost placeholder --help)");
+  const std::string out = args.Value("--output").value_or("");
+  if (out.empty()) throw Error("placeholder: give the output with -o (e.g. -o placeholder.png)");
+  const std::string size = args.Value("--size").value_or("1280x720");
+  const size_t x = size.find('x');
+  if (x == std::string::npos) throw Error("--size " + size + ": give WxH (e.g. 1280x720)");
+  const int w = int(Integer("--size", size.substr(0, x), 16, 8192));
+  const int h = int(Integer("--size", size.substr(x + 1), 16, 8192));
+  auto bundle = zk::host::Bundle::Open(FindBundle(args.rest()[0]));
+  zk::host::PluginInstance instance(*bundle, 1);
+  if (auto t = args.Value("--text")) instance.set_localized_string(*t);
+  zk::host::World world(w, h);
+  instance.params().frame = world.get();
+  instance.params().frameRect = world.bounds();
+  const int r = instance.Call(kPlugFilePlaceHolder);
+  // The placeholder leaves its world current; it must not stay so once freed.
+  SetGWorld(nullptr, nullptr);
+  if (r != kPluginOK) throw Error(bundle->name() + " refused the placeholder: " + ResultName(r));
+  WritePng(out, world.row(0), w, h, GetPixRowBytes(GetGWorldPixMap(world.get())),
+           args.Flag("--overwrite"));
+  return 0;
+}
+
+int DemoCommand(const std::vector<std::string>& argv) {
+  Args args(argv, {{"-j", "--jobs"}, {"-q", "--quiet"}, {"-h", "--help"}}, {"--quiet", "--help"},
+            {"--out", "--jobs"});
+  if (args.Flag("--help")) {
+    std::fputs(kDemoHelp, stdout);
+    return 0;
+  }
+  if (!args.rest().empty()) throw Error("demo: unexpected argument " + args.rest()[0]);
+  const bool quiet = args.Flag("--quiet");
+  av_log_set_level(AV_LOG_ERROR);
+  const fs::path dir = args.Value("--out").value_or("demo");
+  const int jobs = int(Integer("--jobs", args.Value("--jobs").value_or(std::to_string(Cores())), 1, 256));
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) throw Error("cannot create the folder " + dir.string() + ": " + ec.message());
+  // Find both bundles before any work.
+  const std::string bundles[2] = {FindBundle("Cindergate"), FindBundle("Ashveil")};
+  const std::string clipA = (dir / "clip-a.mp4").string(), clipB = (dir / "clip-b.mp4").string();
+  if (!quiet) std::printf("making the clips %s and %s\n", clipA.c_str(), clipB.c_str());
+  MakeDemoClip(clipA, 0, 640, 360, 25, 4.0);
+  MakeDemoClip(clipB, 1, 640, 360, 25, 4.0);
+  const auto started = std::chrono::steady_clock::now();
+  int64_t frames = 0;
+  for (const std::string& path : bundles) {
+    const std::string name = fs::path(path).stem().string();
+    for (int v = 1; v <= 4; ++v) {
+      RenderOptions o;
+      o.bundle = path;
+      o.variant = v;
+      o.jobs = jobs;
+      o.clips = {clipA};
+      o.output.overwrite = true;
+      const std::string base = (dir / (name + "-" + std::to_string(v))).string();
+      o.output.path = base + ".mp4";
+      o.preview = base + ".png";
+      auto bundle = zk::host::Bundle::Open(path);
+      if (Describe(*bundle, v, o.speed).pluginType == kPluginTransitionBetweenType) {
+        o.clips.push_back(clipB);
+      }
+      ProgressBar bar(!quiet);
+      const RenderSummary s = Render(o, std::ref(bar), Warn);
+      bar.Clear();
+      frames += s.frames;
+      if (!quiet) {
+        std::printf("%-26s %s variant %d: %lld frames, %d in the transition, sheet %s.png\n",
+                    o.output.path.c_str(), name.c_str(), v, (long long)s.frames,
+                    s.transitionFrames, base.c_str());
+      }
+    }
+  }
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!quiet) {
+    std::printf("8 renders, %lld frames in %.1f s (%.1f fps); play them with any player, e.g.\n"
+                "  ffplay %s\n",
+                (long long)frames, secs, secs > 0 ? double(frames) / secs : 0.0,
+                (dir / "Cindergate-1.mp4").c_str());
+  }
+  return 0;
+}
+
+void OnSignal(int) {
+  gInterrupted = true;
+  // A second interrupt ends the program the usual way.
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    std::fputs(kMainHelp, args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
+  }
+  if (args[0] == "--version") {
+    std::printf("zkhost %s (libavcodec %s, libavformat %s)\n", kVersion, AV_STRINGIFY(LIBAVCODEC_VERSION),
+                AV_STRINGIFY(LIBAVFORMAT_VERSION));
+    return 0;
+  }
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  const std::string command = args[0];
+  args.erase(args.begin());
+  static const std::map<std::string, std::function<int(const std::vector<std::string>&)>> kCommands = {
+      {"render", RenderCommand}, {"info", InfoCommand}, {"placeholder", PlaceholderCommand},
+      {"demo", DemoCommand}};
+  auto it = kCommands.find(command);
+  if (it == kCommands.end()) {
+    std::fprintf(stderr, "zkhost: unknown command %s (see zkhost --help)\n", command.c_str());
+    return 2;
+  }
+  try {
+    return it->second(args);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zkhost: %s\n", e.what());
+    return gInterrupted ? 130 : 1;
+  }
+}

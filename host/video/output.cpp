@@ -1,0 +1,342 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace zk::video {
+namespace fs = std::filesystem;
+namespace {
+
+std::string Pid() { return std::to_string(getpid()); }
+
+// A name beside the target that nobody else picks and ls hides.
+fs::path TempBeside(const fs::path& target, const std::string& suffix) {
+  return target.parent_path() / ("." + target.filename().string() + ".zkhost-" + Pid() + suffix);
+}
+
+std::string ExpandPattern(const std::string& pattern, int64_t number) {
+  char buf[4096];
+  if (av_get_frame_filename2(buf, sizeof buf, pattern.c_str(), int(number), 0) < 0) {
+    throw Error(pattern + ": not a frame pattern (use one %d, e.g. frames/%04d.png)");
+  }
+  return buf;
+}
+
+// Puts a finished file under its name; without overwrite an existing file
+// wins and the rename fails (link refuses to replace, atomically).
+void Publish(const fs::path& from, const fs::path& to, bool overwrite) {
+  if (overwrite) {
+    if (std::rename(from.c_str(), to.c_str()) != 0) {
+      throw Error("cannot rename " + from.string() + " to " + to.string() + ": " +
+                  std::strerror(errno));
+    }
+    return;
+  }
+  if (link(from.c_str(), to.c_str()) != 0) {
+    const int e = errno;
+    if (e == EEXIST) throw Error(to.string() + " exists: add -y to overwrite it");
+    // A file system without hard links: check, then rename.
+    if (fs::exists(to)) throw Error(to.string() + " exists: add -y to overwrite it");
+    if (std::rename(from.c_str(), to.c_str()) != 0) {
+      throw Error("cannot rename " + from.string() + " to " + to.string() + ": " +
+                  std::strerror(errno));
+    }
+    return;
+  }
+  unlink(from.c_str());
+}
+
+void RefuseExisting(const fs::path& target, bool overwrite) {
+  if (!overwrite && fs::exists(target)) {
+    throw Error(target.string() + " exists: add -y to overwrite it");
+  }
+}
+
+}  // namespace
+
+bool IsFramePattern(const std::string& path) {
+  char buf[4096];
+  return av_get_frame_filename2(buf, sizeof buf, path.c_str(), 1, 0) == 0 &&
+         std::string(buf) != path;
+}
+
+Writer::Writer(const OutputOptions& options, const VideoFormat& video, const AudioFormat* audio,
+               int64_t expectedFrames)
+    : options_(options), pattern_(IsFramePattern(options.path)), packet_(NewPacket()) {
+  const fs::path target(options.path);
+  fs::path dir = target.parent_path();
+  if (dir.empty()) dir = ".";
+  std::error_code ec;
+  if (pattern_) {
+    fs::create_directories(dir, ec);
+    if (ec) throw Error("cannot create the folder " + dir.string() + ": " + ec.message());
+  }
+  if (!fs::is_directory(dir)) throw Error(options.path + ": the folder " + dir.string() + " does not exist");
+
+  const AVOutputFormat* oformat = nullptr;
+  std::string muxerPath;
+  if (pattern_) {
+    for (int64_t i = 1; i <= expectedFrames; ++i) {
+      targets_.push_back(dir / fs::path(ExpandPattern(target.filename().string(), i)));
+      RefuseExisting(targets_.back(), options.overwrite);
+    }
+    temp_ = dir / (".zkhost-" + Pid() + ".frames");
+    fs::create_directory(temp_, ec);
+    if (ec) throw Error("cannot write into " + dir.string() + ": " + ec.message());
+    muxerPath = (temp_ / target.filename()).string();
+    oformat = av_guess_format("image2", nullptr, nullptr);
+  } else {
+    RefuseExisting(target, options.overwrite);
+    oformat = av_guess_format(nullptr, options.path.c_str(), nullptr);
+    if (oformat == nullptr) {
+      throw Error(options.path + ": unknown container (use .mp4, .mov, .mkv or a %d.png pattern)");
+    }
+    targets_.push_back(target);
+    temp_ = TempBeside(target, target.extension().string());
+    muxerPath = temp_.string();
+  }
+
+  AVFormatContext* raw = nullptr;
+  Check(avformat_alloc_output_context2(&raw, oformat, nullptr, muxerPath.c_str()),
+        options.path + ": cannot set up the muxer");
+  muxer_.reset(raw);
+
+  // Video.
+  const AVCodec* codec = nullptr;
+  if (pattern_) {
+    codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+  } else {
+    codec = avcodec_find_encoder_by_name("libx264");
+    if (codec == nullptr) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+  }
+  if (codec == nullptr) throw Error(options.path + ": no encoder for its video");
+  AVPixelFormat pixFmt = pattern_ ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_YUV420P;
+  if (!options.pixFmt.empty()) {
+    pixFmt = av_get_pix_fmt(options.pixFmt.c_str());
+    if (pixFmt == AV_PIX_FMT_NONE) throw Error("--pix-fmt " + options.pixFmt + ": unknown pixel format");
+    bool supported = codec->pix_fmts == nullptr;
+    std::string names;
+    for (const AVPixelFormat* p = codec->pix_fmts; p && *p != AV_PIX_FMT_NONE; ++p) {
+      supported |= *p == pixFmt;
+      names += std::string(names.empty() ? "" : ", ") + av_get_pix_fmt_name(*p);
+    }
+    if (!supported) {
+      throw Error("--pix-fmt " + options.pixFmt + " is not supported by " + codec->name + " (" +
+                  names + ")");
+    }
+  }
+  video_.reset(avcodec_alloc_context3(codec));
+  if (!video_) throw Error("out of memory for an encoder");
+  video_->width = video.width;
+  video_->height = video.height;
+  video_->pix_fmt = pixFmt;
+  video_->time_base = av_inv_q(video.rate);
+  video_->framerate = video.rate;
+  video_->sample_aspect_ratio = video.aspect.num > 0 ? video.aspect : AVRational{1, 1};
+  video_->thread_count = 0;
+  colour_ = video.colour.Resolved(video.height, video.format);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
+  if (desc->flags & AV_PIX_FMT_FLAG_RGB) {
+    colour_.space = AVCOL_SPC_RGB;
+    colour_.range = AVCOL_RANGE_JPEG;
+  }
+  video_->colorspace = colour_.space;
+  video_->color_range = colour_.range;
+  video_->color_primaries = colour_.primaries;
+  video_->color_trc = colour_.trc;
+  if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (!pattern_ && std::string(codec->name) == "libx264") {
+    av_opt_set(video_->priv_data, "preset", options.preset.c_str(), 0);
+    av_opt_set_double(video_->priv_data, "crf", options.crf, 0);
+  }
+  Check(avcodec_open2(video_.get(), codec, nullptr),
+        options.path + ": cannot open the " + codec->name + " encoder");
+  videoStream_ = avformat_new_stream(muxer_.get(), nullptr);
+  if (videoStream_ == nullptr) throw Error("out of memory for a stream");
+  Check(avcodec_parameters_from_context(videoStream_->codecpar, video_.get()), options.path);
+  videoStream_->time_base = video_->time_base;
+  videoStream_->avg_frame_rate = video.rate;
+
+  // Audio, when there is any and the container takes it.
+  if (audio != nullptr && !pattern_) {
+    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (aac == nullptr) throw Error(options.path + ": no AAC encoder");
+    audio_.reset(avcodec_alloc_context3(aac));
+    if (!audio_) throw Error("out of memory for an encoder");
+    audio_->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    audio_->sample_rate = audio->sampleRate;
+    av_channel_layout_copy(&audio_->ch_layout, &audio->layout);
+    audio_->bit_rate = 64000 * std::min(audio->channels(), 6);
+    audio_->time_base = {1, audio->sampleRate};
+    if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) audio_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    Check(avcodec_open2(audio_.get(), aac, nullptr), options.path + ": cannot open the AAC encoder");
+    audioStream_ = avformat_new_stream(muxer_.get(), nullptr);
+    if (audioStream_ == nullptr) throw Error("out of memory for a stream");
+    Check(avcodec_parameters_from_context(audioStream_->codecpar, audio_.get()), options.path);
+    audioStream_->time_base = audio_->time_base;
+    fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, audio->channels(), 4096));
+    audioFrame_ = NewFrame();
+    if (!fifo_) throw Error("out of memory for audio");
+  }
+
+  if (!(muxer_->oformat->flags & AVFMT_NOFILE)) {
+    const int r = avio_open(&muxer_->pb, muxerPath.c_str(), AVIO_FLAG_WRITE);
+    if (r < 0) throw Error("cannot write " + options.path + ": " + AvErrorText(r));
+  }
+  const int r = avformat_write_header(muxer_.get(), nullptr);
+  if (r < 0) Fail(r, "cannot start");
+}
+
+Writer::~Writer() {
+  if (finished_) return;
+  muxer_.reset();  // closes the file before it goes
+  std::error_code ec;
+  fs::remove_all(temp_, ec);
+}
+
+void Writer::Fail(int code, const std::string& what) {
+  throw Error(what + " " + options_.path + ": " + AvErrorText(code));
+}
+
+void Writer::Encode(AVCodecContext* codec, AVStream* stream, const AVFrame* frame) {
+  int r = avcodec_send_frame(codec, frame);
+  if (r < 0) Fail(r, "cannot encode");
+  for (;;) {
+    r = avcodec_receive_packet(codec, packet_.get());
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+    if (r < 0) Fail(r, "cannot encode");
+    av_packet_rescale_ts(packet_.get(), codec->time_base, stream->time_base);
+    packet_->stream_index = stream->index;
+    r = av_interleaved_write_frame(muxer_.get(), packet_.get());
+    if (r < 0) Fail(r, "cannot write");
+  }
+}
+
+void Writer::WriteVideo(AVFrame* frame) {
+  frame->pts = videoPts_++;
+  frame->pict_type = AV_PICTURE_TYPE_NONE;
+  frame->sample_aspect_ratio = video_->sample_aspect_ratio;
+  frame->colorspace = colour_.space;
+  frame->color_range = colour_.range;
+  Encode(video_.get(), videoStream_, frame);
+}
+
+void Writer::WriteAudio(const Planes& planes, int count) {
+  if (!audio_ || count <= 0) return;
+  std::vector<void*> data;
+  for (const auto& ch : planes) data.push_back(const_cast<float*>(ch.data()));
+  if (av_audio_fifo_write(fifo_.get(), data.data(), count) < count) {
+    throw Error("out of memory for audio");
+  }
+  DrainAudio(false);
+}
+
+void Writer::DrainAudio(bool all) {
+  const int size = audio_->frame_size > 0 ? audio_->frame_size : 1024;
+  while (av_audio_fifo_size(fifo_.get()) >= size || (all && av_audio_fifo_size(fifo_.get()) > 0)) {
+    const int n = std::min(size, av_audio_fifo_size(fifo_.get()));
+    av_frame_unref(audioFrame_.get());
+    audioFrame_->nb_samples =
+        (n < size && !(audio_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME)) ? size : n;
+    audioFrame_->format = AV_SAMPLE_FMT_FLTP;
+    audioFrame_->sample_rate = audio_->sample_rate;
+    av_channel_layout_copy(&audioFrame_->ch_layout, &audio_->ch_layout);
+    Check(av_frame_get_buffer(audioFrame_.get(), 0), "out of memory for audio");
+    av_samples_set_silence(audioFrame_->extended_data, 0, audioFrame_->nb_samples,
+                           audio_->ch_layout.nb_channels, AV_SAMPLE_FMT_FLTP);
+    av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(audioFrame_->extended_data), n);
+    audioFrame_->pts = audioPts_;
+    audioPts_ += audioFrame_->nb_samples;
+    Encode(audio_.get(), audioStream_, audioFrame_.get());
+  }
+}
+
+void Writer::Finish() {
+  if (audio_) {
+    DrainAudio(true);
+    Encode(audio_.get(), audioStream_, nullptr);
+  }
+  Encode(video_.get(), videoStream_, nullptr);
+  int r = av_write_trailer(muxer_.get());
+  if (r < 0) Fail(r, "cannot complete");
+  if (muxer_->pb != nullptr) {
+    avio_flush(muxer_->pb);
+    if (muxer_->pb->error < 0) Fail(muxer_->pb->error, "cannot write");
+    r = avio_closep(&muxer_->pb);
+    if (r < 0) Fail(r, "cannot write");
+  }
+  if (pattern_) {
+    const std::string name = fs::path(options_.path).filename().string();
+    for (size_t i = 0; i < targets_.size(); ++i) {
+      const fs::path from = temp_ / ExpandPattern(name, int64_t(i) + 1);
+      if (!fs::exists(from)) break;
+      Publish(from, targets_[i], options_.overwrite);
+    }
+    std::error_code ec;
+    fs::remove_all(temp_, ec);
+  } else {
+    Publish(temp_, targets_[0], options_.overwrite);
+  }
+  finished_ = true;
+}
+
+void WritePng(const std::string& path, const uint32_t* pixels, int width, int height,
+              intptr_t stride, bool overwrite) {
+  RefuseExisting(path, overwrite);
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+  if (codec == nullptr) throw Error(path + ": no PNG encoder");
+  CodecPtr enc(avcodec_alloc_context3(codec));
+  if (!enc) throw Error("out of memory for an encoder");
+  enc->width = width;
+  enc->height = height;
+  enc->pix_fmt = AV_PIX_FMT_RGB24;
+  enc->time_base = {1, 25};
+  Check(avcodec_open2(enc.get(), codec, nullptr), path + ": cannot open the PNG encoder");
+  FramePtr frame = NewFrame();
+  frame->width = width;
+  frame->height = height;
+  frame->format = AV_PIX_FMT_RGB24;
+  Check(av_frame_get_buffer(frame.get(), 0), "out of memory for a frame");
+  for (int y = 0; y < height; ++y) {
+    const auto* src = reinterpret_cast<const uint32_t*>(reinterpret_cast<const char*>(pixels) + y * stride);
+    uint8_t* dst = frame->data[0] + intptr_t(y) * frame->linesize[0];
+    for (int x = 0; x < width; ++x) {
+      dst[3 * x] = uint8_t(src[x] >> 16);
+      dst[3 * x + 1] = uint8_t(src[x] >> 8);
+      dst[3 * x + 2] = uint8_t(src[x]);
+    }
+  }
+  PacketPtr packet = NewPacket();
+  Check(avcodec_send_frame(enc.get(), frame.get()), path + ": cannot encode");
+  Check(avcodec_send_frame(enc.get(), nullptr), path + ": cannot encode");
+  Check(avcodec_receive_packet(enc.get(), packet.get()), path + ": cannot encode");
+
+  const fs::path target(path);
+  const fs::path temp = TempBeside(target, ".png");
+  FILE* f = std::fopen(temp.c_str(), "wb");
+  if (f == nullptr) throw Error("cannot write " + path + ": " + std::strerror(errno));
+  const bool wrote = std::fwrite(packet->data, 1, size_t(packet->size), f) == size_t(packet->size);
+  const int e = errno;
+  if (std::fclose(f) != 0 || !wrote) {
+    const int err = wrote ? errno : e;
+    std::remove(temp.c_str());
+    throw Error("cannot write " + path + ": " + std::strerror(err));
+  }
+  try {
+    Publish(temp, target, overwrite);
+  } catch (...) {
+    std::remove(temp.c_str());
+    throw;
+  }
+}
+
+}  // namespace zk::video

@@ -88,25 +88,43 @@ ZKPluginResult KeyedPixelPass(const ZKProcs& procs, const KeyedPass& pass) {
   const intptr_t rowBytes = GetPixRowBytes(pass.key->handle);
   PixMapPtr src = *pass.source->handle;
   PixMapPtr dst = *pass.destination->handle;
+  const auto blit = procs.Blit;
   const unsigned lo = static_cast<unsigned>(range.lo);
   const unsigned span = static_cast<unsigned>(range.hi - range.lo);
+  // Brightness in [lo, lo + span]: one unsigned compare, below lo wraps high.
+  auto passes = [lo, span](uint32_t pixel) { return Brightness(pixel) - lo <= span; };
 
   ZKPluginResult result = kPluginOK;
   Rect srcRect, dstRect;
+  auto copy = [&](int16_t c) {
+    srcRect.left = c;
+    srcRect.right = int16_t(c + 1);
+    dstRect.left = int16_t(pass.originLeft + c);
+    dstRect.right = int16_t(pass.originLeft + c + 1);
+    const ZKPluginResult copied = ResultOf(blit(src, dst, &srcRect, &dstRect, 255));
+    if (result == kPluginOK) result = copied;
+  };
+  // Keys are tested a block at a time without branches (the compiler keeps
+  // them in vector registers); then one host call per set bit.
+  constexpr int kBlock = 16;
+  const int16_t width = pass.width;
+  const int16_t blockEnd = int16_t(width - width % kBlock);
   for (int16_t r = 0; r < pass.height; ++r) {
     srcRect.top = r;
     srcRect.bottom = int16_t(r + 1);
     dstRect.top = int16_t(pass.originTop + r);
     dstRect.bottom = int16_t(pass.originTop + r + 1);
     const auto* row = reinterpret_cast<const uint32_t*>(base + r * rowBytes);
-    for (int16_t c = 0; c < pass.width; ++c) {
-      if (Brightness(row[c]) - lo > span) continue;  // unsigned: below lo wraps high
-      srcRect.left = c;
-      srcRect.right = int16_t(c + 1);
-      dstRect.left = int16_t(pass.originLeft + c);
-      dstRect.right = int16_t(pass.originLeft + c + 1);
-      const ZKPluginResult copied = ResultOf(procs.Blit(src, dst, &srcRect, &dstRect, 255));
-      if (result == kPluginOK) result = copied;
+    for (int16_t c = 0; c < blockEnd; c = int16_t(c + kBlock)) {
+      uint32_t mask = 0;
+      for (int i = 0; i < kBlock; ++i) mask |= uint32_t(passes(row[c + i])) << i;
+      while (mask != 0) {
+        copy(int16_t(c + __builtin_ctz(mask)));
+        mask &= mask - 1;
+      }
+    }
+    for (int16_t c = blockEnd; c < width; ++c) {
+      if (passes(row[c])) copy(c);
     }
   }
   return result;

@@ -32,6 +32,27 @@ inline uint32_t* PixelAt(const PixMap* pm, int x, int y) {
 
 }  // namespace
 
+// The keyed passes copy one pixel per call: this is their whole path.
+// False when the rectangles are not both 1 x 1 inside their maps.  The
+// tests are folded into few branches, and each value is used as soon as it
+// is loaded, so that the caller needs no stack frame.
+inline bool CopyOnePixel(const PixMap* src, const PixMap* dst, const Rect& s, const Rect& d) {
+  if (src == nullptr || dst == nullptr) return false;
+  const int sw = s.right - s.left, sh = s.bottom - s.top;
+  const int dw = d.right - d.left, dh = d.bottom - d.top;
+  if (((sw ^ 1) | (sh ^ 1) | (dw ^ 1) | (dh ^ 1)) != 0) return false;
+  const unsigned sx = unsigned(s.left - src->bounds.left), sy = unsigned(s.top - src->bounds.top);
+  const unsigned dx = unsigned(d.left - dst->bounds.left), dy = unsigned(d.top - dst->bounds.top);
+  const bool outside = (sx >= unsigned(src->bounds.right - src->bounds.left)) |
+                       (sy >= unsigned(src->bounds.bottom - src->bounds.top)) |
+                       (dx >= unsigned(dst->bounds.right - dst->bounds.left)) |
+                       (dy >= unsigned(dst->bounds.bottom - dst->bounds.top));
+  if (outside) return false;
+  reinterpret_cast<uint32_t*>(dst->baseAddr + intptr_t(dy) * dst->rowBytes)[dx] =
+      reinterpret_cast<const uint32_t*>(src->baseAddr + intptr_t(sy) * src->rowBytes)[sx];
+  return true;
+}
+
 const char* ServiceName(Service s) {
   static const char* const kNames[] = {
       "NewPtrClear", "DisposePtr",  "pstrcpy",     "GetLocalizedString",
@@ -48,20 +69,33 @@ ZKPluginResult BlitPixels(const PixMap* src, const PixMap* dst, const Rect& srcR
   }
   const int srcW = srcRect.right - srcRect.left, srcH = srcRect.bottom - srcRect.top;
   const int dstW = dstRect.right - dstRect.left, dstH = dstRect.bottom - dstRect.top;
-  if (srcW == 1 && srcH == 1 && dstW == 1 && dstH == 1) {
-    // Already known to lie inside both maps.
-    *PixelAt(dst, dstRect.left, dstRect.top) = *PixelAt(src, srcRect.left, srcRect.top);
+  int top = std::max<int>(dstRect.top, dst->bounds.top);
+  int bottom = std::min<int>(dstRect.bottom, dst->bounds.bottom);
+  int left = std::max<int>(dstRect.left, dst->bounds.left);
+  int right = std::min<int>(dstRect.right, dst->bounds.right);
+  if (srcW == dstW && srcH == dstH) {
+    // Same size: clip the destination by the source's bounds too, then
+    // copy whole rows.
+    const int dx = srcRect.left - dstRect.left, dy = srcRect.top - dstRect.top;
+    top = std::max(top, src->bounds.top - dy);
+    bottom = std::min(bottom, src->bounds.bottom - dy);
+    left = std::max(left, src->bounds.left - dx);
+    right = std::min(right, src->bounds.right - dx);
+    for (int y = top; y < bottom; ++y) {
+      std::memcpy(PixelAt(dst, left, y), PixelAt(src, left + dx, y + dy), size_t(right - left) * 4);
+    }
     return kPluginOK;
   }
-  const int top = std::max(dstRect.top, dst->bounds.top);
-  const int bottom = std::min(dstRect.bottom, dst->bounds.bottom);
-  const int left = std::max(dstRect.left, dst->bounds.left);
-  const int right = std::min(dstRect.right, dst->bounds.right);
+  // Nearest-neighbour scaling, as the classic copy did.
+  std::vector<int> columns(size_t(std::max(0, right - left)));
+  for (int x = left; x < right; ++x) {
+    columns[size_t(x - left)] = srcRect.left + int(int64_t(x - dstRect.left) * srcW / dstW);
+  }
   for (int y = top; y < bottom; ++y) {
     const int sy = srcRect.top + int(int64_t(y - dstRect.top) * srcH / dstH);
     if (sy < src->bounds.top || sy >= src->bounds.bottom) continue;
     for (int x = left; x < right; ++x) {
-      const int sx = srcRect.left + int(int64_t(x - dstRect.left) * srcW / dstW);
+      const int sx = columns[size_t(x - left)];
       if (sx < src->bounds.left || sx >= src->bounds.right) continue;
       *PixelAt(dst, x, y) = *PixelAt(src, sx, sy);
     }
@@ -168,7 +202,8 @@ struct Services {
                                 : DeliveryQuirk{};
     auto loan = std::make_unique<PluginInstance::Loan>();
     loan->frameNumber = number;
-    loan->world = World(std::max(0, width - q.widthShortfall), std::max(0, height - q.heightShortfall));
+    loan->world =
+        inst->TakeWorld(std::max(0, width - q.widthShortfall), std::max(0, height - q.heightShortfall));
     const ZKPluginResult fetched = inst->frames_->Fetch(number, quality, loan->world);
     if (fetched != kPluginOK) return fetched;
     (*GetGWorldPixMap(loan->world.get()))->pixelSize = q.depth;
@@ -188,7 +223,7 @@ struct Services {
     if (inst->hooked()) {
       if (auto r = inst->Enter(Service::kReleaseFrame, {loan ? loan->frameNumber : -1})) {
         // The frame still goes back: a failure report does not keep it alive.
-        if (loan != nullptr) std::erase_if(inst->loans_, [&](auto& l) { return l.get() == loan; });
+        if (loan != nullptr) inst->EndLoan(loan);
         return *r;
       }
     }
@@ -196,7 +231,7 @@ struct Services {
       ++inst->badReleases_;
       return kPluginBadParams;
     }
-    std::erase_if(inst->loans_, [&](auto& l) { return l.get() == loan; });
+    inst->EndLoan(loan);
     return kPluginOK;
   }
 
@@ -215,8 +250,23 @@ struct Services {
     return kPluginOK;
   }
 
+  // The keyed passes call this once per copied pixel.  Its common case
+  // needs no stack frame: everything else goes on to SlowBlit with the same
+  // arguments (a jump, not a call).
   static ZKServiceResult Blit(PixMapPtr src, PixMapPtr dst, const Rect* srcRect,
                               const Rect* dstRect, int16_t mode) {
+    PluginInstance* inst = tCurrent;
+    if ((inst != nullptr && inst->hooked()) || srcRect == nullptr || dstRect == nullptr ||
+        !CopyOnePixel(src, dst, *srcRect, *dstRect)) [[unlikely]] {
+      return SlowBlit(src, dst, srcRect, dstRect, mode);
+    }
+    if (inst != nullptr) ++inst->counts_[size_t(Service::kBlit)];
+    return kPluginOK;
+  }
+
+  [[gnu::noinline]] static ZKServiceResult SlowBlit(PixMapPtr src, PixMapPtr dst,
+                                                    const Rect* srcRect, const Rect* dstRect,
+                                                    int16_t mode) {
     PluginInstance* inst = tCurrent;
     if (inst != nullptr) {
       ++inst->counts_[size_t(Service::kBlit)];
@@ -391,18 +441,21 @@ int PluginInstance::DoFrame(int32_t startFrame, int32_t renderFrame, int32_t fra
 
 void PluginInstance::InjectFault(Service s, uint32_t nth, ZKServiceResult result) {
   faults_.push_back({s, nth, 0, result});
+  UpdateHooked();
 }
 
 void PluginInstance::InjectFaultAtCall(uint32_t nth, ZKServiceResult result) {
   anyCallFault_ = nth;
   anyCallSeen_ = 0;
   anyCallResult_ = result;
+  UpdateHooked();
 }
 
 void PluginInstance::ClearFaults() {
   faults_.clear();
   anyCallFault_ = 0;
   anyCallSeen_ = 0;
+  UpdateHooked();
 }
 
 std::optional<ZKServiceResult> PluginInstance::Enter(Service s, std::vector<int64_t> args) {
@@ -414,6 +467,26 @@ std::optional<ZKServiceResult> PluginInstance::Enter(Service s, std::vector<int6
     if (f.nth == 0 || f.seen == f.nth) return f.result;
   }
   return std::nullopt;
+}
+
+World PluginInstance::TakeWorld(int width, int height) {
+  for (auto it = spareWorlds_.begin(); it != spareWorlds_.end(); ++it) {
+    if (it->width() == width && it->height() == height) {
+      World world = std::move(*it);
+      spareWorlds_.erase(it);
+      return world;
+    }
+  }
+  return World(width, height);
+}
+
+void PluginInstance::EndLoan(Loan* loan) {
+  constexpr size_t kMaxSpareWorlds = 4;
+  if (spareWorlds_.size() < kMaxSpareWorlds) {
+    (*GetGWorldPixMap(loan->world.get()))->pixelSize = 32;
+    spareWorlds_.push_back(std::move(loan->world));
+  }
+  std::erase_if(loans_, [&](auto& l) { return l.get() == loan; });
 }
 
 PluginInstance::Loan* PluginInstance::FindLoan(ZKFrameCookie cookie) {

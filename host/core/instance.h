@@ -99,7 +99,10 @@ class PluginInstance {
 
   // ---- What the services saw -------------------------------------------
   // Turns on recording of every service call with its arguments.
-  void set_recording(bool on) { recording_ = on; }
+  void set_recording(bool on) {
+    recording_ = on;
+    UpdateHooked();
+  }
   const std::vector<ServiceCall>& calls() const { return calls_; }
   void ClearCalls() { calls_.clear(); }
   uint64_t CountOf(Service s) const { return counts_[size_t(s)]; }
@@ -137,8 +140,12 @@ class PluginInstance {
 
   // Counts and records a call; returns an injected result, if any.
   std::optional<ZKServiceResult> Enter(Service s, std::vector<int64_t> args);
-  bool hooked() const { return recording_ || !faults_.empty() || anyCallFault_ != 0; }
+  bool hooked() const { return hooked_; }
+  void UpdateHooked() { hooked_ = recording_ || !faults_.empty() || anyCallFault_ != 0; }
   Loan* FindLoan(ZKFrameCookie cookie);
+  // A world of that size for GetFrame, reused from frames given back.
+  World TakeWorld(int width, int height);
+  void EndLoan(Loan* loan);
 
   const Bundle& bundle_;
   int16_t which_;
@@ -151,6 +158,7 @@ class PluginInstance {
   DeliveryQuirk quirk_;
 
   bool recording_ = false;
+  bool hooked_ = false;  // recording or faults: every call goes the slow way
   std::vector<ServiceCall> calls_;
   std::array<uint64_t, size_t(Service::kCount)> counts_{};
   std::vector<Fault> faults_;
@@ -158,6 +166,7 @@ class PluginInstance {
   ZKServiceResult anyCallResult_ = 0;
   std::vector<AudioMix> mixes_;
   std::vector<std::unique_ptr<Loan>> loans_;
+  std::vector<World> spareWorlds_;
   int maxLoans_ = 0;
   int transitionLoans_ = 0;
   std::vector<void*> blocks_;

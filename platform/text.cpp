@@ -270,21 +270,22 @@ void BlendGlyph(World* w, const Glyph& g, int64_t x0, int64_t y0, uint32_t color
   if (left >= right || top >= bottom) return;
   const uint32_t fr = (color >> 16) & 0xFF, fg = (color >> 8) & 0xFF, fb = color & 0xFF;
   for (int64_t y = top; y < bottom; ++y) {
-    uint32_t* row = RowOf(w, int(y - b.top)) - b.left;
-    const uint8_t* cov = g.coverage.data() + size_t(y - y0) * g.width - x0;
+    uint32_t* row = RowOf(w, int(y - b.top));
+    const uint8_t* cov = g.coverage.data() + size_t(y - y0) * g.width;
     for (int64_t x = left; x < right; ++x) {
-      const uint32_t a = cov[x];
+      const uint32_t a = cov[x - x0];
+      uint32_t& px = row[x - b.left];
       if (a == 0) continue;
       if (a == 255) {
-        row[x] = color;
+        px = color;
         continue;
       }
-      const uint32_t d = row[x];
+      const uint32_t d = px;
       const uint32_t keep = 255 - a;
       const uint32_t r = (((d >> 16) & 0xFF) * keep + fr * a + 127) / 255;
       const uint32_t gr = (((d >> 8) & 0xFF) * keep + fg * a + 127) / 255;
       const uint32_t bl = ((d & 0xFF) * keep + fb * a + 127) / 255;
-      row[x] = 0xFF000000u | r << 16 | gr << 8 | bl;
+      px = 0xFF000000u | r << 16 | gr << 8 | bl;
     }
   }
 }

@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "plugin_support.h"
 
 namespace zk {
@@ -35,6 +39,36 @@ PassRange RangeFor(double threshold, KeySense sense) {
 inline unsigned Brightness(uint32_t pixel) {
   return ((pixel >> 16) & 0xFFu) + ((pixel >> 8) & 0xFFu) + (pixel & 0xFFu);
 }
+
+constexpr int kBlock = 16;
+
+// Bit i set when pixel i of the block has a brightness in [lo, hi].
+#if defined(__SSE2__)
+inline uint32_t BlockMask(const uint32_t* pixels, int lo, int hi) {
+  const __m128i byte = _mm_set1_epi32(0xFF);
+  const __m128i below = _mm_set1_epi32(lo - 1), above = _mm_set1_epi32(hi + 1);
+  uint32_t mask = 0;
+  for (int i = 0; i < kBlock; i += 4) {
+    const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + i));
+    const __m128i sum = _mm_add_epi32(
+        _mm_add_epi32(_mm_and_si128(_mm_srli_epi32(p, 16), byte),
+                      _mm_and_si128(_mm_srli_epi32(p, 8), byte)),
+        _mm_and_si128(p, byte));
+    const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(sum, below), _mm_cmplt_epi32(sum, above));
+    mask |= uint32_t(_mm_movemask_ps(_mm_castsi128_ps(in))) << i;
+  }
+  return mask;
+}
+#else
+inline uint32_t BlockMask(const uint32_t* pixels, int lo, int hi) {
+  uint32_t mask = 0;
+  for (int i = 0; i < kBlock; ++i) {
+    const int b = int(Brightness(pixels[i]));
+    mask |= uint32_t(b >= lo && b <= hi) << i;
+  }
+  return mask;
+}
+#endif
 
 }  // namespace
 
@@ -104,9 +138,8 @@ ZKPluginResult KeyedPixelPass(const ZKProcs& procs, const KeyedPass& pass) {
     const ZKPluginResult copied = ResultOf(blit(src, dst, &srcRect, &dstRect, 255));
     if (result == kPluginOK) result = copied;
   };
-  // Keys are tested a block at a time without branches (the compiler keeps
-  // them in vector registers); then one host call per set bit.
-  constexpr int kBlock = 16;
+  // Keys are tested a block at a time without branches, then one host
+  // call per set bit.
   const int16_t width = pass.width;
   const int16_t blockEnd = int16_t(width - width % kBlock);
   for (int16_t r = 0; r < pass.height; ++r) {
@@ -116,8 +149,7 @@ ZKPluginResult KeyedPixelPass(const ZKProcs& procs, const KeyedPass& pass) {
     dstRect.bottom = int16_t(pass.originTop + r + 1);
     const auto* row = reinterpret_cast<const uint32_t*>(base + r * rowBytes);
     for (int16_t c = 0; c < blockEnd; c = int16_t(c + kBlock)) {
-      uint32_t mask = 0;
-      for (int i = 0; i < kBlock; ++i) mask |= uint32_t(passes(row[c + i])) << i;
+      uint32_t mask = BlockMask(row + c, range.lo, range.hi);
       while (mask != 0) {
         copy(int16_t(c + __builtin_ctz(mask)));
         mask &= mask - 1;

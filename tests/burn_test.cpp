@@ -261,7 +261,9 @@ TEST(Burn, FailuresKeepTheFirstResultAndStillCleanUp) {
     EXPECT_EQ(f.inst.framesOnLoan(), 0);
     EXPECT_EQ(GetPixelsState(pm) & kZKPixelsLocked, kZKPixelsLocked);
     EXPECT_EQ(HGetState(reinterpret_cast<Handle>(pm)), 0);
-    if (row.which == in) EXPECT_LE(f.inst.maxFramesOnLoan(), 1);
+    if (row.which == in) {
+      EXPECT_LE(f.inst.maxFramesOnLoan(), 1);
+    }
   }
 }
 

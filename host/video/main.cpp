@@ -272,7 +272,8 @@ int RenderCommand(const std::vector<std::string>& argv) {
   o.output.pixFmt = args.Value("--pix-fmt").value_or("");
   o.preview = args.Value("--preview").value_or("");
   const bool quiet = args.Flag("--quiet");
-  av_log_set_level(args.Flag("--verbose") ? AV_LOG_INFO : quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
+  // Failures are reported in our own words; FFmpeg's are there with -v.
+  av_log_set_level(args.Flag("--verbose") ? AV_LOG_INFO : AV_LOG_QUIET);
 
   ProgressBar bar(!quiet);
   RenderSummary s;
@@ -356,7 +357,7 @@ int DemoCommand(const std::vector<std::string>& argv) {
   }
   if (!args.rest().empty()) throw Error("demo: unexpected argument " + args.rest()[0]);
   const bool quiet = args.Flag("--quiet");
-  av_log_set_level(AV_LOG_ERROR);
+  av_log_set_level(AV_LOG_QUIET);
   const fs::path dir = args.Value("--out").value_or("demo");
   const int jobs = int(Integer("--jobs", args.Value("--jobs").value_or(std::to_string(Cores())), 1, 256));
   std::error_code ec;

@@ -1,0 +1,187 @@
+// The command line: bad input gets one clear line and leaves nothing, and
+// the commands other than render do what their help says.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+
+namespace zk::test {
+namespace {
+
+// Replaces {A}, {B} (the usual clips), {W} (the work folder) and {NOMAIN}.
+std::string Expand(std::string s) {
+  const std::pair<const char*, std::string> keys[] = {
+      {"{A}", ClipA()}, {"{B}", ClipB()}, {"{W}", WorkDir().string()}, {"{NOMAIN}", ZK_NOMAIN}};
+  for (const auto& [key, value] : keys) {
+    for (size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, std::string(key).size(), value);
+  }
+  return s;
+}
+
+void MakeInputs() {
+  const fs::path w = WorkDir();
+  std::ofstream(w / "empty.mp4").close();
+  std::ofstream(w / "notes.txt") << "not a video\n";
+  Ffmpeg("-f lavfi -i sine=d=1", (w / "tone.m4a").string());
+  Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=1 -c:v png", (w / "short.mkv").string());
+  Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=30:d=3 -c:v png", (w / "rate30.mkv").string());
+  Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25 -frames:v 0 -c:v png", (w / "noframes.mkv").string());
+}
+
+struct BadCase {
+  const char* name;
+  const char* args;     // after "render", before "-o"
+  const char* message;  // a part of the one line zkhost prints
+};
+
+class BadInput : public testing::TestWithParam<BadCase> {
+ protected:
+  static void SetUpTestSuite() { MakeInputs(); }
+};
+
+TEST_P(BadInput, OneLineNonZeroStatusAndNoOutput) {
+  const BadCase& c = GetParam();
+  const fs::path out = WorkDir() / (std::string("bad-") + c.name + ".mp4");
+  std::string target = out.string();
+  if (std::string(c.name) == "UnwritableFolder") target = "/proc/zkhost-out.mp4";
+  if (std::string(c.name) == "MissingFolder") target = (WorkDir() / "no/such/dir/out.mp4").string();
+  const auto before = std::distance(fs::directory_iterator(WorkDir()), fs::directory_iterator{});
+  const Outcome run = Zkhost("render " + Expand(c.args) + " -o " + target);
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.output.find(Expand(c.message)), std::string::npos) << run.output;
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+  EXPECT_FALSE(fs::exists(target));
+  // Nor a temporary file left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(WorkDir()), fs::directory_iterator{}), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Render, BadInput,
+    testing::Values(
+        BadCase{"MissingClip", "Ashveil {W}/nothere.mp4", "cannot open {W}/nothere.mp4: No such file"},
+        BadCase{"EmptyFile", "Ashveil {W}/empty.mp4", "{W}/empty.mp4"},
+        BadCase{"NotAVideo", "Ashveil {W}/notes.txt", "cannot open {W}/notes.txt"},
+        BadCase{"NoVideoStream", "Ashveil {W}/tone.m4a", "{W}/tone.m4a: no video stream"},
+        BadCase{"NoFrames", "Ashveil {W}/noframes.mkv", "{W}/noframes.mkv"},
+        BadCase{"ClipTooShort", "Ashveil {W}/short.mkv",
+                "{W}/short.mkv: 25 frames is shorter than the 66-frame transition"},
+        BadCase{"SecondClipTooShort", "Cindergate {A} {W}/short.mkv", "25 frames is shorter"},
+        BadCase{"RateMismatch", "Cindergate {A} {W}/rate30.mkv",
+                "{W}/rate30.mkv: frame rate 30 fps does not match 25 fps of {A}"},
+        BadCase{"OneClipForTwo", "Cindergate {A}", "two-clip transition: give two clips (got 1)"},
+        BadCase{"TwoClipsForOne", "Ashveil {A} {B}", "end-of-clip transition: give one clip (got 2)"},
+        BadCase{"UnknownVariant", "Cindergate --variant 5 {A} {B}", "--variant 5 is out of range (1 to 4)"},
+        BadCase{"SpeedTooHigh", "Cindergate --speed 1.5 {A} {B}", "--speed 1.5 is out of range (0.0 to 1.0)"},
+        BadCase{"SpeedNotANumber", "Cindergate --speed fast {A} {B}", "--speed fast: not a number"},
+        BadCase{"OddFrames", "Cindergate --frames 31 {A} {B}", "the nearest are 30 and 32"},
+        BadCase{"TooManyFrames", "Cindergate --frames 130 {A} {B}", "takes 10 to 120"},
+        BadCase{"NotABundle", "{W}/notes.txt {A}", "not a loadable bundle"},
+        BadCase{"BundleWithoutMain", "{NOMAIN} {A}", "does not export main"},
+        BadCase{"NoSuchBundle", "Nosuchbundle {A}", "Nosuchbundle: no such bundle"},
+        BadCase{"UnknownOption", "Ashveil --colour red {A}", "unknown option --colour"},
+        BadCase{"BadPixelFormat", "Ashveil --pix-fmt nonsense {A}", "--pix-fmt nonsense: unknown pixel format"},
+        BadCase{"UnwritableFolder", "Ashveil --frames 10 {A}", "cannot write /proc/zkhost-out.mp4"},
+        BadCase{"MissingFolder", "Ashveil --frames 10 {A}", "does not exist"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Overwrite, AnExistingFileIsKeptWithoutYAndReplacedWithIt) {
+  const fs::path out = WorkDir() / "existing.mp4";
+  std::ofstream(out) << "keep me";
+  Outcome run = Zkhost("render Ashveil --frames 10 -q " + ClipA() + " -o " + out.string());
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.output.find("exists: add -y to overwrite it"), std::string::npos) << run.output;
+  std::stringstream kept;
+  kept << std::ifstream(out).rdbuf();
+  EXPECT_EQ(kept.str(), "keep me");
+  run = Zkhost("render Ashveil --frames 10 -q -y " + ClipA() + " -o " + out.string());
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_GT(fs::file_size(out), 1000u);
+}
+
+TEST(Overwrite, ExistingFramesOfAPatternAreKept) {
+  const fs::path dir = WorkDir() / "kept-frames";
+  fs::create_directories(dir);
+  std::ofstream(dir / "0003.png") << "keep me";
+  const Outcome run = Zkhost("render Ashveil --frames 10 -q " + ClipA() + " -o " + (dir / "%04d.png").string());
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.output.find("0003.png exists"), std::string::npos) << run.output;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 1);
+}
+
+TEST(Scaling, ASecondClipOfAnotherSizeIsScaledWithAWarning) {
+  const std::string big = (WorkDir() / "big.mkv").string();
+  Ffmpeg("-f lavfi -i mandelbrot=s=320x240:r=25 -t 3 -c:v png", big);
+  const std::string out = (WorkDir() / "scaled.mkv").string();
+  const Outcome run = Zkhost("render Cindergate --frames 10 -q -y " + ClipA() + " " + big + " -o " + out);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("size 320x240 does not match 160x120"), std::string::npos) << run.output;
+  zk::video::VideoTrack t(out, 2);
+  EXPECT_EQ(t.format().width, 160);
+  EXPECT_EQ(t.frames(), 140);
+}
+
+TEST(Bundles, FoundByBareNameBesideZkhostAndInZkPluginPath) {
+  const fs::path dir = WorkDir() / "plugins";
+  fs::create_directories(dir);
+  fs::copy_file(std::string(ZK_BUNDLE_DIR) + "/Ashveil.so", dir / "Renamed.so",
+                fs::copy_options::overwrite_existing);
+  Outcome run = Zkhost("info Cindergate");
+  EXPECT_EQ(run.status, 0) << run.output;
+  run = Shell("ZK_PLUGIN_PATH=/nonexistent:" + dir.string() + " " + ZKHOST + " info Renamed");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Renamed"), std::string::npos);
+}
+
+struct InfoCase {
+  const char* args;
+  std::vector<const char*> lines;
+};
+
+class Info : public testing::TestWithParam<InfoCase> {};
+
+TEST_P(Info, ReportsWhatEachVariantAsksFor) {
+  const Outcome run = Zkhost(std::string("info ") + GetParam().args);
+  ASSERT_EQ(run.status, 0) << run.output;
+  for (const char* line : GetParam().lines) EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Speeds, Info,
+    testing::Values(
+        InfoCase{"Cindergate", {"variant 1 at speed 0.500: two-clip transition of 66 frames, takes 66 "
+                                "from the clip before and 66 from the clip after (10 to 120 frames)"}},
+        InfoCase{"Ashveil --speed 0.25", {"variant 4 at speed 0.250: end-of-clip transition of 38 "
+                                          "frames, takes 38 from the clip before and 0"}},
+        InfoCase{"Cindergate --frames 30", {"variant 2 at speed", "of 30 frames"}}));
+
+TEST(Placeholder, WritesAPngOfTheAskedSize) {
+  const fs::path out = WorkDir() / "placeholder.png";
+  fs::remove(out);
+  const Outcome run = Zkhost("placeholder Ashveil --size 320x200 -o " + out.string());
+  ASSERT_EQ(run.status, 0) << run.output;
+  int w = 0, h = 0;
+  const auto px = RgbFrames(out.string(), &w, &h).at(0);
+  EXPECT_EQ(w, 320);
+  EXPECT_EQ(h, 200);
+  EXPECT_EQ(px[5], 0x2F2F2Fu);  // the dark grey background in a corner
+}
+
+TEST(Help, EveryCommandDescribesItsOptions) {
+  for (const char* cmd : {"--help", "render --help", "info --help", "placeholder --help", "demo --help"}) {
+    const Outcome run = Zkhost(cmd);
+    EXPECT_EQ(run.status, 0) << cmd;
+    EXPECT_NE(run.output.find("usage: zkhost"), std::string::npos) << cmd;
+  }
+  const Outcome run = Zkhost("render --help");
+  for (const char* opt : {"--variant", "--speed", "--frames", "-y", "-j", "-q", "--proxy", "--volume-a",
+                          "--rect", "--crf", "--preset", "--pix-fmt", "--preview"}) {
+    EXPECT_NE(run.output.find(opt), std::string::npos) << opt;
+  }
+  EXPECT_EQ(Zkhost("--version").status, 0);
+  EXPECT_NE(Zkhost("frobnicate").status, 0);
+}
+
+}  // namespace
+}  // namespace zk::test

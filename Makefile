@@ -32,5 +32,13 @@ asan: deps
 	cd $(BUILD)-asan && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+# Figures for this machine: every variant's frame time against memcpy, the
+# pass's floors, and FFmpeg's xfade doing the same transition.
+bench: deps
+	cmake -S . -B $(BUILD)-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZK_WITH_BENCH=ON \
+	  -DZK_WITH_TESTS=OFF >/dev/null
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	python3 bench/compare.py $(BUILD)-bench
+
 clean:
 	rm -rf $(BUILD) $(BUILD)-32 $(BUILD)-asan

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Side-by-side figures for one machine, in one run: the per-frame
+benchmarks, FFmpeg's xfade with the same custom expression, and zkhost end to
+end against the equivalent ffmpeg command.  Prints a Markdown table.
+
+usage: compare.py BUILD_DIR [--quick]
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD = sys.argv[1] if len(sys.argv) > 1 else "build-bench"
+QUICK = "--quick" in sys.argv
+FPS = 25
+SIZE = "1920x1080"
+CLIP_SECONDS = 3
+FRAMES = 20  # transition length, in frames
+BURN_OUT_BRIGHT = "if(gt(a0(X,Y)+a1(X,Y)+a2(X,Y),P*765),B,A)"
+
+
+def run(cmd, **kw):
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kw)
+
+
+def timed(cmd):
+    """Best of three wall-clock times of a command, in seconds."""
+    best = None
+    for _ in range(1 if QUICK else 3):
+        start = time.perf_counter()
+        run(cmd)
+        elapsed = time.perf_counter() - start
+        best = elapsed if best is None else min(best, elapsed)
+    return best
+
+
+def bench_table():
+    out = subprocess.run([os.path.join(BUILD, "bin", "zk_bench"), "--benchmark_format=json",
+                          "--benchmark_min_time=" + ("0.05" if QUICK else "0.5")],
+                         check=True, capture_output=True, text=True).stdout
+    results = {}
+    for b in json.loads(out)["benchmarks"]:
+        scale = {"ms": 1.0, "us": 1e-3, "ns": 1e-6}[b["time_unit"]]
+        per = b["real_time"] * scale
+        if "items_per_second" in b:  # DoFrame benchmarks time a whole transition
+            per = 1000.0 / b["items_per_second"]
+        results[b["name"]] = per
+    return results
+
+
+def make_clips(tmp):
+    a = os.path.join(tmp, "a.mp4")
+    b = os.path.join(tmp, "b.mp4")
+    for path, src in ((a, "testsrc2"), (b, "mandelbrot")):
+        run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+             f"{src}=s={SIZE}:r={FPS}", "-t", str(CLIP_SECONDS), "-c:v", "libx264", "-preset", "ultrafast",
+             "-pix_fmt", "yuv420p", path])
+    return a, b
+
+
+def xfade_cmd(a, b, expr, out, encode):
+    duration = FRAMES / FPS
+    offset = CLIP_SECONDS - duration
+    graph = (f"[0]format=gbrp[x];[1]format=gbrp[y];[x][y]xfade=transition=custom:"
+             f"duration={duration}:offset={offset}:expr='{expr}',format=yuv420p")
+    tail = (["-c:v", "libx264", "-preset", "ultrafast", out] if encode else ["-f", "null", "-"])
+    return ["ffmpeg", "-v", "error", "-y", "-i", a, "-i", b, "-filter_complex", graph] + tail
+
+
+def main():
+    results = bench_table()
+    rows = []
+    for size in ("720/480", "1920/1080"):
+        memcpy = results[f"BM_Memcpy/{size}"]
+        rows.append((f"memcpy of one frame, {size}", memcpy, ""))
+        rows.append((f"read key + brightness, {size}", results[f"BM_ReadAndSum/{size}"], ""))
+        every = results[f"BM_KeyedPass/every_pixel/{size}"]
+        none = results[f"BM_KeyedPass/no_pixel/{size}"]
+        read = results[f"BM_ReadAndSum/{size}"]
+        rows.append((f"keyed pass, every pixel copied, {size}", every, f"{every / read:.1f}x read"))
+        rows.append((f"keyed pass, no pixel copied, {size}", none, f"{none / read:.2f}x read"))
+        for name, per in sorted(results.items()):
+            if name.startswith("BM_DoFrame/") and name.endswith(size):
+                label = name.split("/")[1]
+                rows.append((f"kPlugDoFrame {label}, {size}", per, f"{per / memcpy:.1f}x memcpy"))
+
+    with tempfile.TemporaryDirectory() as tmp:
+        a, b = make_clips(tmp)
+        burn = timed(xfade_cmd(a, b, BURN_OUT_BRIGHT, None, False))
+        passthrough = timed(xfade_cmd(a, b, "A", None, False))
+        xfade_per_frame = (burn - passthrough) / FRAMES * 1000.0
+        ours = results["BM_DoFrame/Cindergate_3_burn_out_bright/1920/1080"]
+        rows.append(("ffmpeg xfade custom burn-out, per transition frame, 1080p", xfade_per_frame,
+                     f"{xfade_per_frame / ours:.0f}x ours"))
+
+        zkhost = os.path.join(BUILD, "bin", "zkhost")
+        if os.path.exists(zkhost):
+            out = os.path.join(tmp, "out.mp4")
+            base = [zkhost, "render", "Cindergate", "--variant", "3", "--frames", str(FRAMES),
+                    "--preset", "ultrafast", "-q", "-y", a, b, "-o", out]
+            j1 = timed(base + ["-j", "1"])
+            j2 = timed(base + ["-j", "2"])
+            ff = timed(xfade_cmd(a, b, BURN_OUT_BRIGHT, os.path.join(tmp, "ff.mp4"), True))
+            rows.append(("zkhost render 1080p end to end, -j 1 (s)", j1 * 1000, ""))
+            rows.append(("zkhost render 1080p end to end, -j 2 (s)", j2 * 1000,
+                         f"{j1 / j2:.2f}x faster than -j 1"))
+            rows.append(("ffmpeg xfade 1080p end to end (s)", ff * 1000,
+                         f"{ff / j2:.1f}x zkhost -j 2"))
+
+    print(f"| measure | ms | ratio |\n|---|---:|---|")
+    for label, ms, ratio in rows:
+        print(f"| {label} | {ms:.3f} | {ratio} |")
+
+
+if __name__ == "__main__":
+    main()

@@ -63,11 +63,6 @@ Image ExpectedBurn(const Image& a, const Image& b, int which, int renderFrame, i
   return expected;
 }
 
-struct Progress {
-  int renderFrame;
-  int frameCount;
-};
-
 class BurnVariants : public ::testing::TestWithParam<std::tuple<int, Progress>> {};
 
 TEST_P(BurnVariants, OutputIsTheOutgoingFrameWithTheKeyedIncomingPixels) {

@@ -57,11 +57,6 @@ Image ExpectedDropout(const Image& picture, int which, int renderFrame, int fram
   return expected;
 }
 
-struct Progress {
-  int renderFrame;
-  int frameCount;
-};
-
 class DropoutVariants : public ::testing::TestWithParam<std::tuple<int, Progress>> {};
 
 TEST_P(DropoutVariants, KeepsExactlyThePixelsOnTheVisibleSide) {

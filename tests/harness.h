@@ -76,6 +76,12 @@ inline host::Image Spread(int w, int h, unsigned seed) {
   return image;
 }
 
+// A point of a transition: output frame renderFrame of frameCount.
+struct Progress {
+  int renderFrame;
+  int frameCount;
+};
+
 // The recorded service calls as short lines; a run of 1 x 1 Blits is
 // folded into one "Pass n" line.
 inline std::vector<std::string> Trace(const host::PluginInstance& inst) {

@@ -72,7 +72,7 @@ options:
   --rect X,Y          place the output frame at X,Y inside a world that much
                       larger on every side (default 0,0: the world is the frame)
   --crf N             H.264 quality, 0 (lossless) to 51 (default 18)
-  --preset NAME       x264 speed preset, ultrafast to veryslow (default fast)
+  --preset NAME       x264 speed preset, ultrafast to veryslow (default veryfast)
   --pix-fmt NAME      output pixel format (default yuv420p; rgb24 for PNG)
   --preview FILE.png  also write a contact sheet: frames across the transition
   -v, --verbose       show FFmpeg's own messages
@@ -268,7 +268,7 @@ int RenderCommand(const std::vector<std::string>& argv) {
     o.marginY = int(Integer("--rect", r->substr(comma + 1), 0, 4096));
   }
   o.output.crf = int(Integer("--crf", args.Value("--crf").value_or("18"), 0, 51));
-  o.output.preset = args.Value("--preset").value_or("fast");
+  o.output.preset = args.Value("--preset").value_or("veryfast");
   o.output.pixFmt = args.Value("--pix-fmt").value_or("");
   o.preview = args.Value("--preview").value_or("");
   const bool quiet = args.Flag("--quiet");

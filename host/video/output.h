@@ -18,7 +18,7 @@ struct OutputOptions {
   bool overwrite = false;
   std::string pixFmt;  // empty: yuv420p for video files, rgb24 for PNG frames
   int crf = 18;
-  std::string preset = "fast";
+  std::string preset = "veryfast";
 };
 
 // True for a path with a printf-style frame number ("frames/%04d.png").

@@ -67,7 +67,7 @@ class Converter {
   Key key_{};
 };
 
-constexpr int kGoodScaler = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
+constexpr int kGoodScaler = SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 constexpr int kFastScaler = SWS_FAST_BILINEAR;
 
 struct Clip {

@@ -28,6 +28,14 @@ void MakeInputs() {
   Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=1 -c:v png", (w / "short.mkv").string());
   Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=30:d=3 -c:v png", (w / "rate30.mkv").string());
   Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25 -frames:v 0 -c:v png", (w / "noframes.mkv").string());
+  // A stream damaged in its middle: decodable up to there, then garbage.
+  Ffmpeg("-f lavfi -i testsrc2=s=320x240:r=25:d=4 -c:v libx264 -g 10 -f mpegts", (w / "whole.ts").string());
+  if (!fs::exists(w / "damaged.ts")) {
+    std::ifstream in(w / "whole.ts", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; ++i) bytes[i] = char(bytes[i] * 7 + 13);
+    std::ofstream(w / "damaged.ts", std::ios::binary) << bytes;
+  }
 }
 
 struct BadCase {
@@ -47,8 +55,9 @@ TEST_P(BadInput, OneLineNonZeroStatusAndNoOutput) {
   std::string target = out.string();
   if (std::string(c.name) == "UnwritableFolder") target = "/proc/zkhost-out.mp4";
   if (std::string(c.name) == "MissingFolder") target = (WorkDir() / "no/such/dir/out.mp4").string();
+  const std::string args = Expand(c.args);  // makes the clips first
   const auto before = std::distance(fs::directory_iterator(WorkDir()), fs::directory_iterator{});
-  const Outcome run = Zkhost("render " + Expand(c.args) + " -o " + target);
+  const Outcome run = Zkhost("render " + args + " -o " + target);
   EXPECT_NE(run.status, 0);
   EXPECT_NE(run.output.find(Expand(c.message)), std::string::npos) << run.output;
   EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
@@ -65,6 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"NotAVideo", "Ashveil {W}/notes.txt", "cannot open {W}/notes.txt"},
         BadCase{"NoVideoStream", "Ashveil {W}/tone.m4a", "{W}/tone.m4a: no video stream"},
         BadCase{"NoFrames", "Ashveil {W}/noframes.mkv", "{W}/noframes.mkv"},
+        BadCase{"CorruptFrame", "Ashveil {W}/damaged.ts", "{W}/damaged.ts: frame"},
         BadCase{"ClipTooShort", "Ashveil {W}/short.mkv",
                 "{W}/short.mkv: 25 frames is shorter than the 66-frame transition"},
         BadCase{"SecondClipTooShort", "Cindergate {A} {W}/short.mkv", "25 frames is shorter"},

@@ -26,7 +26,7 @@ std::vector<std::string> PluginFolders() {
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (!ec) {
     const fs::path bin = exe.parent_path();
-    folders.push_back((bin.parent_path() / "lib" / "zkplugins").string());  // installed
+    folders.push_back((bin.parent_path() / ZK_PLUGIN_RELDIR).string());  // installed
     folders.push_back((bin.parent_path() / "lib").string());                // build tree
   }
   return folders;

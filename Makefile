@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build demo test test32 asan bench clean
+.PHONY: deps build demo test test32 asan fuzz bench clean
 
 deps:
 	@scripts/install-deps
@@ -30,7 +30,19 @@ asan: deps
 	  -DZK_SANITIZE=address,undefined >/dev/null
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# The fuzzers under clang with ASan and UBSan, FUZZ_SECONDS each, starting
+# from the seed corpus; new inputs stay in the build folder.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S fuzz -B $(BUILD)-fuzz -G Ninja >/dev/null
+	cmake --build $(BUILD)-fuzz -j $(JOBS)
+	rm -rf $(BUILD)-fuzz/corpus && mkdir -p $(BUILD)-fuzz/corpus
+	cd $(BUILD)-fuzz && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./zk_main_fuzzer \
+	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus $(CURDIR)/fuzz/corpus/main
 
 # Figures for this machine: every variant's frame time against memcpy, the
 # pass's floors, and FFmpeg's xfade doing the same transition.
@@ -41,4 +53,4 @@ bench: deps
 	python3 bench/compare.py $(BUILD)-bench
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-32 $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-32 $(BUILD)-asan $(BUILD)-fuzz

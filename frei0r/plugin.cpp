@@ -7,6 +7,7 @@ extern "C" {
 
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "transition.h"
@@ -18,6 +19,16 @@ using zk::frei0r::Transition;
 constexpr const zk::frei0r::Variant& kVariant = zk::frei0r::kVariants[ZK_F0R_VARIANT];
 
 Transition* Of(f0r_instance_t instance) { return static_cast<Transition*>(instance); }
+
+// MLT asks again for every frame after a refusal: say each thing once.
+void SayOnce(const std::string& what) {
+  static std::mutex mutex;
+  static std::string said;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (what == said) return;
+  said = what;
+  std::fprintf(stderr, "frei0r.%s: %s\n", kVariant.id, what.c_str());
+}
 
 }  // namespace
 
@@ -60,7 +71,7 @@ F0R_EXPORT f0r_instance_t f0r_construct(unsigned int width, unsigned int height)
   } catch (...) {
     error = "unexpected failure";
   }
-  std::fprintf(stderr, "frei0r.%s: %s\n", kVariant.id, error.c_str());
+  SayOnce(error);
   return nullptr;
 }
 

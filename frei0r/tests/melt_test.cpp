@@ -99,14 +99,18 @@ TEST_P(Melt, TransitionFramesAreTheReferenceFrames) {
 
   // Around the transition the clips come through untouched.
   EXPECT_EQ(ToImage(rendered[first - 1]), ToImage(a[first - 1]));
-  if (v.twoClips) EXPECT_EQ(ToImage(rendered[kOutgoingOut + 1]), ToImage(b[c.frames]));
+  if (v.twoClips) {
+    EXPECT_EQ(ToImage(rendered[kOutgoingOut + 1]), ToImage(b[c.frames]));
+  }
 
   for (int k = 0; k < c.frames; ++k) {
     // "0=0;-1=1" puts frame k at k / (N - 1): frame k - 1 of N - 1.
     const int32_t r = c.fromZero ? k - 1 : k, n = c.fromZero ? c.frames - 1 : c.frames;
     const host::Image got = ToImage(rendered[first + k]);
     EXPECT_TRUE(got == Reference(v, ToImage(a[first + k]), ToImage(b[k]), r, n)) << "frame " << k;
-    if (k == c.frames / 2) EXPECT_NE(got, ToImage(a[first + k]));
+    if (k == c.frames / 2) {
+      EXPECT_NE(got, ToImage(a[first + k]));
+    }
   }
 }
 
@@ -161,8 +165,8 @@ TEST_P(MeltAndZkhost, RenderTheSameFrames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, MeltAndZkhost,
-                         ::testing::Values(MeltCase{0, 10}, MeltCase{3, 16}, MeltCase{5, 10},
-                                           MeltCase{6, 12}),
+                         ::testing::Values(MeltCase{0, 10, false, 0}, MeltCase{3, 16, false, 0},
+                                           MeltCase{5, 10, false, 0}, MeltCase{6, 12, false, 0}),
                          [](const auto& info) { return std::string(kVariants[info.param.variant].id); });
 #endif
 

@@ -81,6 +81,8 @@ ZKPluginResult BlitPixels(const PixMap* src, const PixMap* dst, const Rect& srcR
     bottom = std::min(bottom, src->bounds.bottom - dy);
     left = std::max(left, src->bounds.left - dx);
     right = std::min(right, src->bounds.right - dx);
+    // Each rectangle meets its own map, yet the two overlaps may not line up.
+    if (left >= right) return kPluginOK;
     for (int y = top; y < bottom; ++y) {
       std::memcpy(PixelAt(dst, left, y), PixelAt(src, left + dx, y + dy), size_t(right - left) * 4);
     }

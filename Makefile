@@ -39,10 +39,12 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S fuzz -B $(BUILD)-fuzz -G Ninja >/dev/null
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
-	rm -rf $(BUILD)-fuzz/corpus && mkdir -p $(BUILD)-fuzz/corpus
-	cd $(BUILD)-fuzz && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./zk_main_fuzzer \
-	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus $(CURDIR)/fuzz/corpus/main
+	set -e; for f in main host_blit; do \
+	  rm -rf $(BUILD)-fuzz/corpus-$$f && mkdir -p $(BUILD)-fuzz/corpus-$$f; \
+	  (cd $(BUILD)-fuzz && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./zk_$${f}_fuzzer \
+	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus-$$f $(CURDIR)/fuzz/corpus/$$f); \
+	done
 
 # Figures for this machine: every variant's frame time against memcpy, the
 # pass's floors, and FFmpeg's xfade doing the same transition.

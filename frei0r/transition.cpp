@@ -64,16 +64,7 @@ std::string SelfFolder() {
 }
 
 std::vector<std::string> BundleFolders(const std::string& selfFolder) {
-  std::vector<std::string> folders;
-  if (const char* env = std::getenv("ZK_PLUGIN_PATH")) {
-    std::string list = env;
-    size_t start = 0;
-    while (start <= list.size()) {
-      const size_t end = std::min(list.find(':', start), list.size());
-      if (end > start) folders.push_back(list.substr(start, end - start));
-      start = end + 1;
-    }
-  }
+  std::vector<std::string> folders = zk::host::PluginPathFolders();
   folders.push_back(selfFolder);
   // The build tree keeps the frei0r plug-ins one folder below the bundles,
   // an installation keeps them in <prefix>/lib/frei0r-1.

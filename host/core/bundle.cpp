@@ -2,12 +2,28 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 namespace zk::host {
 
 const char* const kBundleColorNames[6] = {"rgbWhite", "rgbBlack",  "rgbDkGray",
                                           "rgbLtGray", "rgbGreen", "rgbReddish"};
+
+std::vector<std::string> PluginPathFolders() {
+  std::vector<std::string> folders;
+  const char* env = std::getenv("ZK_PLUGIN_PATH");
+  if (env == nullptr) return folders;
+  const std::string list = env;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t end = std::min(list.find(':', start), list.size());
+    if (end > start) folders.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return folders;
+}
 
 std::unique_ptr<Bundle> Bundle::Open(const std::string& path, bool global) {
   void* handle = dlopen(path.c_str(), RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL));

@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "zk_plugin.h"
 
@@ -38,6 +39,10 @@ class Bundle {
   std::string path_;
   ZKPluginMainProc main_;
 };
+
+// The folders named by ZK_PLUGIN_PATH (colon-separated, empty entries
+// skipped), in order; the first place every host looks for a bundle.
+std::vector<std::string> PluginPathFolders();
 
 // The names of the six colours every bundle exports.
 extern const char* const kBundleColorNames[6];

@@ -12,16 +12,7 @@ namespace fs = std::filesystem;
 using zk::host::Error;
 
 std::vector<std::string> PluginFolders() {
-  std::vector<std::string> folders;
-  if (const char* env = std::getenv("ZK_PLUGIN_PATH")) {
-    std::string list = env;
-    size_t start = 0;
-    while (start <= list.size()) {
-      const size_t end = std::min(list.find(':', start), list.size());
-      if (end > start) folders.push_back(list.substr(start, end - start));
-      start = end + 1;
-    }
-  }
+  std::vector<std::string> folders = zk::host::PluginPathFolders();
   std::error_code ec;
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (!ec) {

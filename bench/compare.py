@@ -50,6 +50,21 @@ def bench_table():
     return results
 
 
+def instructions_per_pixel(case):
+    """Instructions callgrind counts in one keyed pass over 720 x 480, per pixel."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                        "--toggle-collect=zk::KeyedPixelPass*",
+                        os.path.join(BUILD, "bin", "zk_pass_once"), case],
+                       check=True, capture_output=True)
+        with open(out) as f:
+            for line in f:
+                if line.startswith("summary:") or line.startswith("totals:"):
+                    return int(line.split()[1]) / (720 * 480)
+    return float("nan")
+
+
 def make_clips(tmp):
     a = os.path.join(tmp, "a.mp4")
     b = os.path.join(tmp, "b.mp4")
@@ -85,6 +100,10 @@ def main():
             if name.startswith("BM_DoFrame/") and name.endswith(size):
                 label = name.split("/")[1]
                 rows.append((f"kPlugDoFrame {label}, {size}", per, f"{per / memcpy:.1f}x memcpy"))
+
+    for case in ("every", "none"):
+        rows.append((f"keyed pass, {case} pixel copied: instructions per pixel (callgrind)",
+                     instructions_per_pixel(case), "count, not ms"))
 
     with tempfile.TemporaryDirectory() as tmp:
         a, b = make_clips(tmp)

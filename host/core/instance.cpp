@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace zk::host {
 namespace {
 
@@ -37,44 +33,24 @@ inline uint32_t* PixelAt(const PixMap* pm, int x, int y) {
 }  // namespace
 
 // The keyed passes copy one pixel per call: this is their whole path.
-// False when the rectangles are not both 1 x 1 inside their maps, which
-// BlitPixels then handles in full.
-#if defined(__SSE2__)
-inline bool IsOnePixelInside(const PixMap* src, const PixMap* dst, const Rect& s, const Rect& d) {
-  // Eight 16-bit lanes: top, left, bottom, right of the source, then of
-  // the destination; the bounds of both maps likewise.
-  const auto load = [](const Rect& r) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&r)); };
-  const __m128i rects = _mm_unpacklo_epi64(load(s), load(d));
-  const __m128i bounds = _mm_unpacklo_epi64(load(src->bounds), load(dst->bounds));
-  const __m128i nearLanes = _mm_set_epi16(0, 0, -1, -1, 0, 0, -1, -1);  // top and left
-  const __m128i farEdges = _mm_srli_epi64(rects, 32);  // bottom, right under top, left
-  // 1 x 1: bottom is top + 1 and right left + 1, without 16-bit wrap-around.
-  const __m128i onePixel =
-      _mm_and_si128(_mm_cmpeq_epi16(_mm_sub_epi16(farEdges, rects), _mm_set1_epi16(1)),
-                    _mm_cmplt_epi16(rects, farEdges));
-  // Inside: top, left not before the bounds'; bottom, right not after.
-  const __m128i before = _mm_and_si128(_mm_cmplt_epi16(rects, bounds), nearLanes);
-  const __m128i after = _mm_andnot_si128(nearLanes, _mm_cmpgt_epi16(rects, bounds));
-  const __m128i bad =
-      _mm_or_si128(_mm_or_si128(before, after), _mm_andnot_si128(onePixel, nearLanes));
-  return _mm_movemask_epi8(bad) == 0;
-}
-#else
-inline bool IsOnePixelInside(const PixMap* src, const PixMap* dst, const Rect& s, const Rect& d) {
-  const auto inside = [](const Rect& r, const Rect& b) {
-    return r.bottom - r.top == 1 && r.right - r.left == 1 && r.top >= b.top && r.left >= b.left &&
-           r.bottom <= b.bottom && r.right <= b.right;
-  };
-  return inside(s, src->bounds) && inside(d, dst->bounds);
-}
-#endif
-
-// Copies the pixel of two rectangles that IsOnePixelInside accepted.
-inline void CopyPixel(const PixMap* src, const PixMap* dst, const Rect& s, const Rect& d) {
-  const auto* from = src->baseAddr + intptr_t(s.top - src->bounds.top) * src->rowBytes;
-  auto* to = dst->baseAddr + intptr_t(d.top - dst->bounds.top) * dst->rowBytes;
-  reinterpret_cast<uint32_t*>(to)[d.left - dst->bounds.left] =
-      reinterpret_cast<const uint32_t*>(from)[s.left - src->bounds.left];
+// False when the rectangles are not both 1 x 1 inside their maps.  The
+// tests are folded into few branches, and each value is used as soon as it
+// is loaded, so that the caller needs no stack frame.
+inline bool CopyOnePixel(const PixMap* src, const PixMap* dst, const Rect& s, const Rect& d) {
+  if (src == nullptr || dst == nullptr) return false;
+  const int sw = s.right - s.left, sh = s.bottom - s.top;
+  const int dw = d.right - d.left, dh = d.bottom - d.top;
+  if (((sw ^ 1) | (sh ^ 1) | (dw ^ 1) | (dh ^ 1)) != 0) return false;
+  const unsigned sx = unsigned(s.left - src->bounds.left), sy = unsigned(s.top - src->bounds.top);
+  const unsigned dx = unsigned(d.left - dst->bounds.left), dy = unsigned(d.top - dst->bounds.top);
+  const bool outside = (sx >= unsigned(src->bounds.right - src->bounds.left)) |
+                       (sy >= unsigned(src->bounds.bottom - src->bounds.top)) |
+                       (dx >= unsigned(dst->bounds.right - dst->bounds.left)) |
+                       (dy >= unsigned(dst->bounds.bottom - dst->bounds.top));
+  if (outside) return false;
+  reinterpret_cast<uint32_t*>(dst->baseAddr + intptr_t(dy) * dst->rowBytes)[dx] =
+      reinterpret_cast<const uint32_t*>(src->baseAddr + intptr_t(sy) * src->rowBytes)[sx];
+  return true;
 }
 
 const char* ServiceName(Service s) {
@@ -281,16 +257,13 @@ struct Services {
   // arguments (a jump, not a call).
   static ZKServiceResult Blit(PixMapPtr src, PixMapPtr dst, const Rect* srcRect,
                               const Rect* dstRect, int16_t mode) {
-    if (src != nullptr && dst != nullptr && srcRect != nullptr && dstRect != nullptr &&
-        IsOnePixelInside(src, dst, *srcRect, *dstRect)) [[likely]] {
-      PluginInstance* inst = tCurrent;
-      if (inst == nullptr || !inst->hooked()) [[likely]] {
-        CopyPixel(src, dst, *srcRect, *dstRect);
-        if (inst != nullptr) ++inst->counts_[size_t(Service::kBlit)];
-        return kPluginOK;
-      }
+    PluginInstance* inst = tCurrent;
+    if ((inst != nullptr && inst->hooked()) || srcRect == nullptr || dstRect == nullptr ||
+        !CopyOnePixel(src, dst, *srcRect, *dstRect)) [[unlikely]] {
+      return SlowBlit(src, dst, srcRect, dstRect, mode);
     }
-    return SlowBlit(src, dst, srcRect, dstRect, mode);
+    if (inst != nullptr) ++inst->counts_[size_t(Service::kBlit)];
+    return kPluginOK;
   }
 
   [[gnu::noinline]] static ZKServiceResult SlowBlit(PixMapPtr src, PixMapPtr dst,

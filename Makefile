@@ -38,7 +38,7 @@ asan: deps
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S fuzz -B $(BUILD)-fuzz -G Ninja >/dev/null
-	cmake --build $(BUILD)-fuzz -j $(JOBS)
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target zk_main_fuzzer zk_host_blit_fuzzer
 	set -e; for f in main host_blit; do \
 	  rm -rf $(BUILD)-fuzz/corpus-$$f && mkdir -p $(BUILD)-fuzz/corpus-$$f; \
 	  (cd $(BUILD)-fuzz && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \

@@ -17,7 +17,7 @@ QUICK = "--quick" in sys.argv
 FPS = 25
 SIZE = "1920x1080"
 CLIP_SECONDS = 3
-FRAMES = 20  # transition length, in frames
+FRAMES = 60  # transition length, in frames: most of each clip, so the transition dominates
 BURN_OUT_BRIGHT = "if(gt(a0(X,Y)+a1(X,Y)+a2(X,Y),P*765),B,A)"
 
 

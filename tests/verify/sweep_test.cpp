@@ -152,8 +152,8 @@ bool IsPixelBlit(const ServiceCall& c) {
 // The calls a renderer makes when call k (0-based) of the clean run fails.
 // Cindergate keeps the first failure and from then on only finishes the
 // keyed pass it is in and gives back what it holds, in the order it got
-// it.  Ashveil ignores a failed pixel copy and still gives the frame back
-// after a failed MixAudio; a failed GetFrame ends either.
+// it.  Ashveil ignores a failed pixel copy, still gives the frame back
+// after a failed MixAudio, and stops at a failed GetFrame.
 std::vector<ServiceCall> ExpectedCalls(bool burn, const std::vector<ServiceCall>& clean, size_t k) {
   const ServiceCall& failed = clean[k];
   if (!burn && failed.service != Service::kGetFrame) return clean;

@@ -22,6 +22,10 @@ CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCo
   if (!decoder) throw Error("out of memory for a decoder");
   Check(avcodec_parameters_to_context(decoder.get(), stream->codecpar), path);
   decoder->thread_count = 0;
+  // Frame threads report a damaged frame or not depending on their timing
+  // (seen under load: a corrupt H.264 frame passed silently); slice threads
+  // decide the same way every time.
+  decoder->thread_type = FF_THREAD_SLICE;
   decoder->pkt_timebase = stream->time_base;
   Check(avcodec_open2(decoder.get(), codec, nullptr),
         path + ": cannot open the " + codec->name + " decoder");

@@ -104,9 +104,7 @@ class PluginInstance {
     UpdateHooked();
   }
   const std::vector<ServiceCall>& calls() const { return calls_; }
-  void ClearCalls() { calls_.clear(); }
   uint64_t CountOf(Service s) const { return counts_[size_t(s)]; }
-  void ResetCounts() { counts_.fill(0); }
   const std::vector<AudioMix>& mixes() const { return mixes_; }
   void ClearMixes() { mixes_.clear(); }
   int framesOnLoan() const { return int(loans_.size()); }

@@ -80,6 +80,17 @@ inline FramePtr NewFrame() {
   return f;
 }
 
+// A picture of w x h in a pixel format, its buffers allocated.
+inline FramePtr NewVideoFrame(int w, int h, AVPixelFormat format) {
+  FramePtr f = NewFrame();
+  f->width = w;
+  f->height = h;
+  f->format = format;
+  Check(av_frame_get_buffer(f.get(), 0), "out of memory for a " + std::to_string(w) + "x" +
+                                             std::to_string(h) + " frame");
+  return f;
+}
+
 inline PacketPtr NewPacket() {
   PacketPtr p(av_packet_alloc());
   if (!p) throw Error("out of memory for a packet");

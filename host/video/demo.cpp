@@ -66,7 +66,9 @@ void MakeDemoClip(const std::string& path, int style, int width, int height, int
   out.overwrite = true;
   out.preset = "fast";
   const int frames = int(std::lround(seconds * fps));
-  Writer writer(out, video, &audio, frames);
+  const OutputPlan plan = PlanOutput(out);
+  const Canvas canvas = MakeCanvas(video, path, plan.format);
+  Writer writer(out, plan, canvas, video.rate, &audio, frames);
 
   SwsPtr ctx(sws_getContext(width, height, AV_PIX_FMT_RGB32, width, height, AV_PIX_FMT_YUV420P,
                             SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
@@ -78,11 +80,7 @@ void MakeDemoClip(const std::string& path, int style, int width, int height, int
   int64_t sample = 0;
   for (int i = 0; i < frames; ++i) {
     Draw(px, width, height, style, double(i) / fps);
-    FramePtr frame = NewFrame();
-    frame->width = width;
-    frame->height = height;
-    frame->format = AV_PIX_FMT_YUV420P;
-    Check(av_frame_get_buffer(frame.get(), 0), "out of memory for a frame");
+    FramePtr frame = NewVideoFrame(width, height, AV_PIX_FMT_YUV420P);
     const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(px.data()), nullptr, nullptr, nullptr};
     const int stride[4] = {width * 4, 0, 0, 0};
     sws_scale(ctx.get(), src, stride, 0, height, frame->data, frame->linesize);

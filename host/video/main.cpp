@@ -1,10 +1,12 @@
 // zkhost: renders the transitions of the plug-in bundles between video files.
+#include <iconv.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -13,6 +15,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern "C" {
+#include <libavutil/parseutils.h>
+}
 
 #include "demo.h"
 #include "instance.h"
@@ -54,8 +60,9 @@ a two-clip transition the rest of the second clip, with the sound carried
 through and mixed as the plug-in asks.
 
 options:
-  -o, --output PATH   the result: .mp4, .mov or .mkv (H.264 and AAC), or a frame
-                      pattern such as frames/%%04d.png (RGB PNG, numbered from 1)
+  -o, --output PATH   the result: .mp4, .mov or .mkv (H.264 and AAC), or numbered
+                      images from a pattern with one %%d: frames/%%04d.png (also
+                      .jpg, .tif, .bmp), numbered from 1
   --variant N         the plug-in's variant, 1 to 4 (default 1)
   --speed S           the transition's speed, 0.0 (shortest) to 1.0 (longest);
                       the plug-in turns it into a frame count (default 0.5)
@@ -66,9 +73,14 @@ options:
                       (default: the number of cores, %d here)
   -q, --quiet         no progress bar and no summary
   --proxy             a proxy render: fast low-quality frames, no transition audio
-  --volume-a V        volume reported for the first clip, 0 to 512; 256 is full
-                      level (default 256)
+  --volume-a V        the first clip's level in the mix, 0 to 512; 256 is its own
+                      level (default 256); it holds through the transition
   --volume-b V        the same for the second clip (default 256)
+  --fps RATE          the output's frame rate, e.g. 25, 29.97 or 30000/1001
+                      (default: the first clip's); every clip is retimed to it
+  --size WxH          the output's picture size (default: the first clip's, upright)
+  --fit MODE          how a clip of another shape fills the picture: pad (black
+                      bars, the default), crop or stretch
   --rect X,Y          place the output frame at X,Y inside a world that much
                       larger on every side (default 0,0: the world is the frame)
   --crf N             H.264 quality, 0 (lossless) to 51 (default 18)
@@ -189,6 +201,53 @@ float Speed(const std::string& text) {
   return v;
 }
 
+// "25", "29.97" or "30000/1001"; common decimal rates become their exact fractions.
+AVRational FrameRate(const std::string& text) {
+  AVRational r{0, 1};
+  if (av_parse_video_rate(&r, text.c_str()) < 0 || r.num <= 0 || r.den <= 0 || av_q2d(r) > 1000) {
+    throw Error("--fps " + text + ": give a rate such as 25, 29.97 or 30000/1001");
+  }
+  return r;
+}
+
+// "WxH" within limits.
+void SizeOption(const std::string& text, int* w, int* h, int lo, int hi) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) throw Error("--size " + text + ": give WxH (e.g. 1280x720)");
+  *w = int(Integer("--size", text.substr(0, x), lo, hi));
+  *h = int(Integer("--size", text.substr(x + 1), lo, hi));
+}
+
+// The placeholder's text in the plug-in's 8-bit character set (Mac Roman):
+// a character it lacks becomes '?'.  Returns how many were replaced.
+int ToMacRoman(const std::string& utf8, std::string* out) {
+  iconv_t cd = iconv_open("MACINTOSH", "UTF-8");
+  if (cd == iconv_t(-1)) throw Error("cannot convert text to Mac Roman: " + std::string(std::strerror(errno)));
+  int replaced = 0;
+  out->clear();
+  char* in = const_cast<char*>(utf8.data());
+  size_t left = utf8.size();
+  while (left > 0) {
+    char buf[256];
+    char* o = buf;
+    size_t room = sizeof buf;
+    const size_t r = iconv(cd, &in, &left, &o, &room);
+    out->append(buf, size_t(o - buf));
+    if (r == size_t(-1) && errno != E2BIG) {
+      // Skip one whole UTF-8 sequence (or one stray byte).
+      const unsigned char lead = static_cast<unsigned char>(*in);
+      size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+      len = std::min(len, left);
+      in += len;
+      left -= len;
+      out->push_back('?');
+      ++replaced;
+    }
+  }
+  iconv_close(cd);
+  return replaced;
+}
+
 // The progress bar: redrawn at most ten times a second on a terminal.
 class ProgressBar {
  public:
@@ -238,7 +297,7 @@ int RenderCommand(const std::vector<std::string>& argv) {
                    {"-v", "--verbose"}, {"-h", "--help"}},
             {"--overwrite", "--quiet", "--proxy", "--verbose", "--help"},
             {"--output", "--variant", "--speed", "--frames", "--jobs", "--volume-a", "--volume-b",
-             "--rect", "--crf", "--preset", "--pix-fmt", "--preview"});
+             "--rect", "--crf", "--preset", "--pix-fmt", "--preview", "--fps", "--size", "--fit"});
   if (args.Flag("--help")) {
     std::printf(kRenderHelp, Cores());
     return 0;
@@ -271,6 +330,11 @@ int RenderCommand(const std::vector<std::string>& argv) {
   o.output.preset = args.Value("--preset").value_or("veryfast");
   o.output.pixFmt = args.Value("--pix-fmt").value_or("");
   o.preview = args.Value("--preview").value_or("");
+  if (auto f = args.Value("--fps")) o.fps = FrameRate(*f);
+  if (auto z = args.Value("--size")) SizeOption(*z, &o.width, &o.height, 2, zk::video::kMaxSide);
+  if (auto f = args.Value("--fit"); f && !ParseFit(*f, &o.fit)) {
+    throw Error("--fit " + *f + ": give pad, crop or stretch");
+  }
   const bool quiet = args.Flag("--quiet");
   // Failures are reported in our own words; FFmpeg's are there with -v.
   av_log_set_level(args.Flag("--verbose") ? AV_LOG_INFO : AV_LOG_QUIET);
@@ -328,14 +392,22 @@ int PlaceholderCommand(const std::vector<std::string>& argv) {
   if (args.rest().size() != 1) throw Error("placeholder: give one bundle (see zkhost placeholder --help)");
   const std::string out = args.Value("--output").value_or("");
   if (out.empty()) throw Error("placeholder: give the output with -o (e.g. -o placeholder.png)");
-  const std::string size = args.Value("--size").value_or("1280x720");
-  const size_t x = size.find('x');
-  if (x == std::string::npos) throw Error("--size " + size + ": give WxH (e.g. 1280x720)");
-  const int w = int(Integer("--size", size.substr(0, x), 16, 8192));
-  const int h = int(Integer("--size", size.substr(x + 1), 16, 8192));
+  int w = 0, h = 0;
+  SizeOption(args.Value("--size").value_or("1280x720"), &w, &h, 16, 8192);
   auto bundle = zk::host::Bundle::Open(FindBundle(args.rest()[0]));
   zk::host::PluginInstance instance(*bundle, 1);
-  if (auto t = args.Value("--text")) instance.set_localized_string(*t);
+  if (auto t = args.Value("--text")) {
+    std::string text;
+    if (const int lost = ToMacRoman(*t, &text); lost > 0) {
+      Warn(std::to_string(lost) + " character" + (lost == 1 ? "" : "s") +
+           " of the text cannot be drawn in the plug-in's character set (Mac Roman) and show as '?'");
+    }
+    if (text.size() > 255) {
+      Warn("the text is cut to 255 bytes, the longest the plug-in takes");
+      text.resize(255);
+    }
+    instance.set_localized_string(text);
+  }
   zk::host::World world(w, h);
   instance.params().frame = world.get();
   instance.params().frameRect = world.bounds();
@@ -408,11 +480,15 @@ int DemoCommand(const std::vector<std::string>& argv) {
   return 0;
 }
 
-void OnSignal(int) {
+volatile std::sig_atomic_t gSignal = 0;
+
+void OnSignal(int s) {
+  gSignal = s;
   gInterrupted = true;
-  // A second interrupt ends the program the usual way.
+  // A second one ends the program the usual way.
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGHUP, SIG_DFL);
 }
 
 }  // namespace
@@ -428,8 +504,11 @@ int main(int argc, char** argv) {
                 AV_STRINGIFY(LIBAVFORMAT_VERSION));
     return 0;
   }
+  // A render stopped by Ctrl-C, kill or a closed terminal removes what it
+  // wrote and exits as the signal would (128 + its number).
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  std::signal(SIGHUP, OnSignal);
   const std::string command = args[0];
   args.erase(args.begin());
   static const std::map<std::string, std::function<int(const std::vector<std::string>&)>> kCommands = {
@@ -444,6 +523,6 @@ int main(int argc, char** argv) {
     return it->second(args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zkhost: %s\n", e.what());
-    return gInterrupted ? 130 : 1;
+    return gInterrupted ? 128 + (gSignal != 0 ? int(gSignal) : SIGINT) : 1;
   }
 }

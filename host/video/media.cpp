@@ -1,18 +1,16 @@
 #include "media.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+
+extern "C" {
+#include <libavutil/display.h>
+}
 
 namespace zk::video {
 namespace {
-
-InputPtr OpenInput(const std::string& path) {
-  AVFormatContext* raw = nullptr;
-  Check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), "cannot open " + path);
-  InputPtr input(raw);
-  Check(avformat_find_stream_info(input.get(), nullptr), path + ": cannot read its streams");
-  return input;
-}
 
 CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCodec* codec) {
   if (codec == nullptr) {
@@ -32,7 +30,35 @@ CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCo
   return decoder;
 }
 
+std::string Seconds(double t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f s", t);
+  return buf;
+}
+
+// Clockwise degrees that show the picture upright, from the stream's
+// display matrix (which gives the counter-clockwise rotation).
+int Rotation(const AVStream* st) {
+  const auto* matrix =
+      reinterpret_cast<const int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+  if (matrix == nullptr) return 0;
+  const double ccw = av_display_rotation_get(matrix);
+  if (std::isnan(ccw)) return 0;
+  const long quarter = std::lround(-ccw / 90.0);
+  return int(((quarter % 4) + 4) % 4) * 90;
+}
+
 }  // namespace
+
+InputOpener FileOpener(const std::string& path) {
+  return [path] {
+    AVFormatContext* raw = nullptr;
+    Check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), "cannot open " + path);
+    InputPtr input(raw);
+    Check(avformat_find_stream_info(input.get(), nullptr), path + ": cannot read its streams");
+    return input;
+  };
+}
 
 int Colour::SwsSpace(int height) const {
   switch (space) {
@@ -48,45 +74,30 @@ int Colour::SwsSpace(int height) const {
 }
 
 bool Colour::Full(AVPixelFormat format) const {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+  // RGB is full range whatever a container says of it.
+  if (d != nullptr && (d->flags & AV_PIX_FMT_FLAG_RGB)) return true;
   if (range == AVCOL_RANGE_JPEG) return true;
   if (range == AVCOL_RANGE_MPEG) return false;
-  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
-  // RGB and the old J formats are full range without saying so.
-  if (d != nullptr && (d->flags & AV_PIX_FMT_FLAG_RGB)) return true;
   return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
          format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P;
 }
 
-Colour Colour::Resolved(int height, AVPixelFormat format) const {
-  Colour c = *this;
-  if (c.space == AVCOL_SPC_UNSPECIFIED || c.space == AVCOL_SPC_RESERVED) {
-    c.space = SwsSpace(height) == SWS_CS_ITU709 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
-  }
-  if (c.range == AVCOL_RANGE_UNSPECIFIED) c.range = Full(format) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-  return c;
-}
+bool Colour::Hdr() const { return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67; }
 
 // ---- Video ------------------------------------------------------------------
 
 VideoTrack::VideoTrack(const std::string& path, size_t cacheFrames)
-    : path_(path), cacheFrames_(std::max<size_t>(cacheFrames, 2)) {
+    : VideoTrack(path, FileOpener(path), cacheFrames) {}
+
+VideoTrack::VideoTrack(const std::string& name, InputOpener open, size_t cacheFrames)
+    : path_(name), open_(std::move(open)), cacheFrames_(std::max<size_t>(cacheFrames, 2)) {
   Open();
-  // Counting packets reads the file once without decoding it: the only
-  // length that does not depend on what the container chose to declare.
-  InputPtr counter = OpenInput(path_);
-  PacketPtr packet = NewPacket();
-  for (;;) {
-    const int r = av_read_frame(counter.get(), packet.get());
-    if (r == AVERROR_EOF) break;
-    Check(r, path_ + ": read error");
-    if (packet->stream_index == stream_ && !(packet->flags & AV_PKT_FLAG_DISCARD)) ++frames_;
-    av_packet_unref(packet.get());
-  }
-  if (frames_ == 0) throw Error(path_ + ": the video stream has no frames");
+  Index();
 }
 
 void VideoTrack::Open() {
-  input_ = OpenInput(path_);
+  input_ = open_();
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
   if (stream_ == AVERROR_STREAM_NOT_FOUND) throw Error(path_ + ": no video stream");
@@ -94,24 +105,121 @@ void VideoTrack::Open() {
   AVStream* st = input_->streams[stream_];
   decoder_ = OpenDecoder(path_, st, codec);
   packet_ = NewPacket();
+  flushed_ = false;
+  next_ = 0;
+  cache_.clear();
+  if (format_.format != AV_PIX_FMT_NONE) return;  // reopened: the format is known
+  timeBase_ = st->time_base;
   format_.width = decoder_->width;
   format_.height = decoder_->height;
   format_.format = decoder_->pix_fmt;
   format_.rate = av_guess_frame_rate(input_.get(), st, nullptr);
+  // Containers of variable-rate video often give a timer rate (1000 fps);
+  // the average is what the clip was shot at.
+  if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 &&
+      (format_.rate.num <= 0 || av_q2d(format_.rate) > 1.5 * av_q2d(st->avg_frame_rate))) {
+    format_.rate = av_d2q(std::round(av_q2d(st->avg_frame_rate) * 1000) / 1000, 1001000);
+  }
   format_.aspect = av_guess_sample_aspect_ratio(input_.get(), st, nullptr);
   format_.colour = {decoder_->colorspace, decoder_->color_range, decoder_->color_primaries,
                     decoder_->color_trc};
+  format_.rotation = Rotation(st);
+  format_.interlaced = st->codecpar->field_order > AV_FIELD_PROGRESSIVE;
   if (format_.width <= 0 || format_.height <= 0 || format_.format == AV_PIX_FMT_NONE) {
     throw Error(path_ + ": the video stream has no picture size or pixel format");
   }
-  if (format_.rate.num <= 0 || format_.rate.den <= 0) {
-    throw Error(path_ + ": the video stream has no frame rate");
-  }
+  if (format_.rate.num <= 0 || format_.rate.den <= 0) format_.rate = {25, 1};
 }
+
+// Reads the packets once without decoding them: the frames' timestamps,
+// and damage the container reports, before any work is done.
+void VideoTrack::Index() {
+  InputPtr in = open_();
+  PacketPtr packet = NewPacket();
+  int64_t lastPts = INT64_MIN, lastDuration = 0;
+  std::vector<int64_t> dts;
+  for (;;) {
+    const int r = av_read_frame(in.get(), packet.get());
+    if (r == AVERROR_EOF) break;
+    if (r < 0) throw Error(path_ + ": damaged after frame " + std::to_string(pts_.size()) + ": " + AvErrorText(r));
+    if (packet->stream_index == stream_ && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
+      if (packet->flags & AV_PKT_FLAG_CORRUPT) {
+        const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        const double at = t == AV_NOPTS_VALUE || pts_.empty() ? 0 : double(t - pts_.front()) * av_q2d(timeBase_);
+        throw Error(path_ + ": damaged near " + Seconds(std::max(at, 0.0)) + " (a corrupt packet)");
+      }
+      if (packet->pts == AV_NOPTS_VALUE) exactPts_ = false;
+      pts_.push_back(packet->pts);
+      dts.push_back(packet->dts);
+      if (packet->pts != AV_NOPTS_VALUE && packet->pts > lastPts) {
+        lastPts = packet->pts;
+        lastDuration = packet->duration;
+      }
+    }
+    av_packet_unref(packet.get());
+  }
+  if (pts_.empty()) throw Error(path_ + ": the video stream has no frames");
+  // One nominal frame in the stream's time base.
+  const int64_t frameTicks =
+      std::max<int64_t>(1, av_rescale_q(1, av_inv_q(format_.rate), timeBase_));
+  if (!exactPts_) {
+    // Timestamps the container does not give: decode times where there are
+    // any (streams without reordering), otherwise the nominal rate.
+    const bool allDts = std::none_of(dts.begin(), dts.end(), [](int64_t t) { return t == AV_NOPTS_VALUE; });
+    for (size_t k = 0; k < pts_.size(); ++k) pts_[k] = allDts ? dts[k] : int64_t(k) * frameTicks;
+    lastPts = *std::max_element(pts_.begin(), pts_.end());
+    lastDuration = 0;
+  }
+  std::stable_sort(pts_.begin(), pts_.end());
+  endPts_ = lastPts + (lastDuration > 0 ? lastDuration : frameTicks);
+
+  // The first frame that decodes is the clip's start: a stream cut in
+  // mid-GOP begins with frames that refer to pictures it does not hold.
+  FramePtr first = NewFrame();
+  for (;;) {
+    if (!DecodeNext(first.get())) throw Error(path_ + ": no frame of the video stream decodes");
+    if (!(first->flags & AV_FRAME_FLAG_CORRUPT) && first->decode_error_flags == 0) break;
+    av_frame_unref(first.get());
+  }
+  const int64_t t0 = first->best_effort_timestamp;
+  if (exactPts_ && t0 != AV_NOPTS_VALUE) {
+    const auto at = std::lower_bound(pts_.begin(), pts_.end(), t0);
+    skipped_ = at - pts_.begin();
+    pts_.erase(pts_.begin(), at);
+    if (pts_.empty()) throw Error(path_ + ": no frame of the video stream decodes");
+  } else {
+    skipped_ = 0;
+  }
+  // Streams often declare their colour only in the pictures.
+  Colour& c = format_.colour;
+  if (c.space == AVCOL_SPC_UNSPECIFIED) c.space = first->colorspace;
+  if (c.range == AVCOL_RANGE_UNSPECIFIED) c.range = first->color_range;
+  if (c.primaries == AVCOL_PRI_UNSPECIFIED) c.primaries = first->color_primaries;
+  if (c.trc == AVCOL_TRC_UNSPECIFIED) c.trc = first->color_trc;
+  if (first->width != format_.width || first->height != format_.height || first->format != format_.format) {
+    format_.width = first->width;
+    format_.height = first->height;
+    format_.format = AVPixelFormat(first->format);
+  }
+  if (first->interlaced_frame) format_.interlaced = true;
+  cache_[0] = Share(std::move(first));
+  next_ = 1;
+}
+
+double VideoTrack::Time(int64_t k) const { return double(pts_[size_t(k)] - pts_[0]) * av_q2d(timeBase_); }
+
+double VideoTrack::duration() const { return double(endPts_ - pts_[0]) * av_q2d(timeBase_); }
+
+double VideoTrack::start() const { return double(pts_[0]) * av_q2d(timeBase_); }
 
 void VideoTrack::set_cache_frames(size_t n) {
   std::lock_guard lock(mutex_);
   cacheFrames_ = std::max<size_t>(n, 2);
+}
+
+void VideoTrack::Damaged(int64_t k, const std::string& what) const {
+  const int64_t at = std::clamp<int64_t>(k, 0, frames() - 1);
+  throw Error(path_ + ": damaged at " + Seconds(Time(at)) + " (frame " + std::to_string(k) + "): " + what);
 }
 
 void VideoTrack::Rewind() {
@@ -121,10 +229,9 @@ void VideoTrack::Rewind() {
     Open();  // a stream that cannot seek is read again from the start
   } else {
     avcodec_flush_buffers(decoder_.get());
+    flushed_ = false;
+    next_ = 0;
   }
-  flushed_ = false;
-  next_ = 0;
-  cache_.clear();
 }
 
 bool VideoTrack::DecodeNext(AVFrame* into) {
@@ -132,10 +239,7 @@ bool VideoTrack::DecodeNext(AVFrame* into) {
     int r = avcodec_receive_frame(decoder_.get(), into);
     if (r == 0) return true;
     if (r == AVERROR_EOF) return false;
-    if (r != AVERROR(EAGAIN)) {
-      throw Error(path_ + ": frame " + std::to_string(next_) + " cannot be decoded: " +
-                  AvErrorText(r));
-    }
+    if (r != AVERROR(EAGAIN)) Damaged(next_, AvErrorText(r));
     if (flushed_) return false;
     r = av_read_frame(input_.get(), packet_.get());
     if (r == AVERROR_EOF) {
@@ -143,14 +247,11 @@ bool VideoTrack::DecodeNext(AVFrame* into) {
       avcodec_send_packet(decoder_.get(), nullptr);
       continue;
     }
-    Check(r, path_ + ": read error near frame " + std::to_string(next_));
+    if (r < 0) Damaged(next_, "read error: " + AvErrorText(r));
     if (packet_->stream_index == stream_) {
       r = avcodec_send_packet(decoder_.get(), packet_.get());
       av_packet_unref(packet_.get());
-      if (r < 0 && r != AVERROR(EAGAIN)) {
-        throw Error(path_ + ": frame " + std::to_string(next_) + " cannot be decoded: " +
-                    AvErrorText(r));
-      }
+      if (r < 0 && r != AVERROR(EAGAIN)) Damaged(next_, AvErrorText(r));
     } else {
       av_packet_unref(packet_.get());
     }
@@ -159,27 +260,31 @@ bool VideoTrack::DecodeNext(AVFrame* into) {
 
 SharedFrame VideoTrack::Get(int64_t k) {
   std::lock_guard lock(mutex_);
-  if (k < 0 || k >= frames_) {
+  if (k < 0 || k >= frames()) {
     throw Error(path_ + ": frame " + std::to_string(k) + " does not exist (the clip has " +
-                std::to_string(frames_) + ")");
+                std::to_string(frames()) + ")");
   }
   if (auto it = cache_.find(k); it != cache_.end()) return it->second;
   if (k < next_) Rewind();
   while (next_ <= k) {
     FramePtr frame = NewFrame();
-    if (!DecodeNext(frame.get())) {
-      throw Error(path_ + ": frame " + std::to_string(k) + " is missing: the stream ends after " +
-                  std::to_string(next_) + " frames");
+    if (!DecodeNext(frame.get())) Damaged(next_, "the frame does not decode (the stream ends early)");
+    const int64_t t = frame->best_effort_timestamp;
+    if (exactPts_ && t != AV_NOPTS_VALUE && t != pts_[size_t(next_)]) {
+      // The lead-in a rewind decodes again is not part of the clip.
+      if (t < pts_[0]) continue;
+      if (t > pts_[size_t(next_)]) Damaged(next_, "the frame does not decode");
+      continue;  // a picture the container did not count: not shown
     }
     if ((frame->flags & AV_FRAME_FLAG_CORRUPT) || frame->decode_error_flags != 0) {
-      throw Error(path_ + ": frame " + std::to_string(next_) + " is corrupt");
+      Damaged(next_, "the picture is corrupt");
     }
     if (frame->width != format_.width || frame->height != format_.height ||
         frame->format != format_.format) {
-      throw Error(path_ + ": frame " + std::to_string(next_) + " changes the picture to " +
-                  std::to_string(frame->width) + "x" + std::to_string(frame->height) + " " +
-                  (av_get_pix_fmt_name(AVPixelFormat(frame->format)) ?: "?") + " from " +
-                  std::to_string(format_.width) + "x" + std::to_string(format_.height));
+      Damaged(next_, "the picture changes to " + std::to_string(frame->width) + "x" +
+                         std::to_string(frame->height) + " " +
+                         (av_get_pix_fmt_name(AVPixelFormat(frame->format)) ?: "?") + " from " +
+                         std::to_string(format_.width) + "x" + std::to_string(format_.height));
     }
     cache_[next_++] = Share(std::move(frame));
     while (cache_.size() > cacheFrames_) cache_.erase(cache_.begin());
@@ -190,7 +295,7 @@ SharedFrame VideoTrack::Get(int64_t k) {
 // ---- Audio ------------------------------------------------------------------
 
 bool ProbeAudio(const std::string& path, AudioFormat* format) {
-  InputPtr input = OpenInput(path);
+  InputPtr input = FileOpener(path)();
   const AVCodec* codec = nullptr;
   const int s = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
   if (s < 0) return false;
@@ -206,35 +311,43 @@ bool ProbeAudio(const std::string& path, AudioFormat* format) {
   return true;
 }
 
-AudioTrack::AudioTrack(const std::string& path, const AudioFormat& out)
-    : path_(path), channels_(out.channels()), buffer_(size_t(out.channels())) {
-  input_ = OpenInput(path);
+AudioTrack::AudioTrack(const std::string& path, const AudioFormat& out, double zero)
+    : AudioTrack(path, FileOpener(path), out, zero) {}
+
+AudioTrack::AudioTrack(const std::string& name, InputOpener open, const AudioFormat& out, double zero)
+    : path_(name), channels_(out.channels()), zero_(zero), buffer_(size_t(out.channels())) {
+  input_ = open();
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
   if (stream_ < 0) {
     input_.reset();
     return;
   }
-  decoder_ = OpenDecoder(path, input_->streams[stream_], codec);
+  decoder_ = OpenDecoder(name, input_->streams[stream_], codec);
   AVChannelLayout in{};
   if (decoder_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
     av_channel_layout_default(&in, decoder_->ch_layout.nb_channels);
   } else {
     av_channel_layout_copy(&in, &decoder_->ch_layout);
   }
+  inRate_ = decoder_->sample_rate;
+  if (inRate_ <= 0 || in.nb_channels <= 0) {
+    av_channel_layout_uninit(&in);
+    throw Error(name + ": its audio stream has no sample rate or channels");
+  }
   SwrContext* raw = nullptr;
   const int r = swr_alloc_set_opts2(&raw, const_cast<AVChannelLayout*>(&out.layout), AV_SAMPLE_FMT_FLTP, out.sampleRate, &in,
-                                    decoder_->sample_fmt, decoder_->sample_rate, 0, nullptr);
+                                    decoder_->sample_fmt, inRate_, 0, nullptr);
   av_channel_layout_uninit(&in);
   resampler_.reset(raw);
-  Check(r, path + ": cannot resample its audio");
-  Check(swr_init(resampler_.get()), path + ": cannot resample its audio to " +
+  Check(r, name + ": cannot resample its audio");
+  Check(swr_init(resampler_.get()), name + ": cannot resample its audio to " +
                                         std::to_string(out.sampleRate) + " Hz");
   packet_ = NewPacket();
   frame_ = NewFrame();
 }
 
-void AudioTrack::Append(const uint8_t* const* data, int samples) {
+void AudioTrack::Resample(const uint8_t* const* data, int samples) {
   const int room = swr_get_out_samples(resampler_.get(), samples);
   if (room <= 0) return;
   std::vector<float*> out(static_cast<size_t>(channels_));
@@ -249,16 +362,53 @@ void AudioTrack::Append(const uint8_t* const* data, int samples) {
   for (auto& ch : buffer_) ch.resize(ch.size() - size_t(room - got));
 }
 
+// Puts a decoded frame where its timestamp says: the first one exactly,
+// later ones when they stray by more than 10 ms (container timestamps are
+// rounded, and that much is inaudible as a jump).
+void AudioTrack::Place(const AVFrame* frame) {
+  const int64_t ts = frame->best_effort_timestamp;
+  const bool first = nextIn_ == INT64_MIN;
+  if (first) nextIn_ = 0;
+  int64_t offset = 0;
+  if (ts != AV_NOPTS_VALUE) {
+    const double at = double(ts) * av_q2d(input_->streams[stream_]->time_base) - zero_;
+    offset = std::llround(at * inRate_) - nextIn_;
+  }
+  const int64_t tolerance = first ? 0 : inRate_ / 100;
+  if (offset > tolerance) {  // a gap: silence
+    Check(swr_inject_silence(resampler_.get(), int(std::min<int64_t>(offset, INT32_MAX))),
+          path_ + ": cannot resample its audio");
+    nextIn_ += offset;
+  }
+  int skip = 0;
+  if (offset < -tolerance) skip = int(std::min<int64_t>(-offset, frame->nb_samples));  // an overlap: trimmed
+  if (skip < frame->nb_samples) {
+    const int bytes = av_get_bytes_per_sample(AVSampleFormat(frame->format));
+    const bool planar = av_sample_fmt_is_planar(AVSampleFormat(frame->format));
+    const int planes = planar ? frame->ch_layout.nb_channels : 1;
+    std::vector<const uint8_t*> data(static_cast<size_t>(planes));
+    for (int p = 0; p < planes; ++p) {
+      data[size_t(p)] = frame->extended_data[p] + size_t(skip) * bytes * (planar ? 1 : frame->ch_layout.nb_channels);
+    }
+    Resample(data.data(), frame->nb_samples - skip);
+  }
+  nextIn_ += frame->nb_samples - skip;
+}
+
 void AudioTrack::Fill(int64_t until) {
   while (!ended_ && base_ + int64_t(buffer_[0].size()) < until) {
     int r = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (r == 0) {
-      Append(frame_->extended_data, frame_->nb_samples);
+      if (frame_->sample_rate != inRate_) {
+        throw Error(path_ + ": its audio changes sample rate from " + std::to_string(inRate_) + " to " +
+                    std::to_string(frame_->sample_rate) + " Hz");
+      }
+      Place(frame_.get());
       av_frame_unref(frame_.get());
       continue;
     }
     if (r == AVERROR_EOF) {
-      Append(nullptr, 0);  // what the resampler still holds
+      Resample(nullptr, 0);  // what the resampler still holds
       ended_ = true;
       break;
     }
@@ -302,11 +452,6 @@ void AudioTrack::MixInto(int64_t start, int count, float gain, Planes& into, int
     float* dst = into[size_t(c)].data() + at;
     for (int i = 0; i < n; ++i) dst[i] += src[i] * gain;
   }
-}
-
-void AudioTrack::Read(int64_t start, int count, Planes& into, int at) {
-  for (auto& ch : into) std::fill_n(ch.data() + at, count, 0.0f);
-  MixInto(start, count, 1.0f, into, at);
 }
 
 }  // namespace zk::video

@@ -1,8 +1,10 @@
-// Reading clips: the video stream decoded forward into a small cache of
-// numbered frames, and the audio stream resampled to the output's format.
+// Reading clips in time: a clip's video frames in presentation order, each
+// with its own timestamp, and its sound placed by its own timestamps
+// relative to the clip's first picture.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,18 +26,19 @@ struct Colour {
   int SwsSpace(int height) const;
   // True for full-range (JPEG) values; undeclared YUV is limited range.
   bool Full(AVPixelFormat format) const;
-  // The tags written on the output: what the input declared, with the
-  // guessed matrix and range filled in so that players agree with us.
-  Colour Resolved(int height, AVPixelFormat format) const;
+  // True for a PQ or HLG transfer: pictures this host shows as SDR.
+  bool Hdr() const;
 };
 
 struct VideoFormat {
-  int width = 0;
+  int width = 0;   // as coded, before rotation
   int height = 0;
-  AVRational rate{0, 1};
+  AVRational rate{0, 1};    // the nominal rate
   AVRational aspect{0, 1};  // sample aspect ratio; 0/1 when unknown
   AVPixelFormat format = AV_PIX_FMT_NONE;
   Colour colour;
+  int rotation = 0;         // clockwise degrees (0, 90, 180, 270) that show it upright
+  bool interlaced = false;  // the stream declares fields
 };
 
 struct AudioFormat {
@@ -47,29 +50,53 @@ struct AudioFormat {
 // Samples of every channel for one stretch of time, as floats in -1..1.
 using Planes = std::vector<std::vector<float>>;
 
-// A clip's video stream.  Get is safe to call from several threads; frames
-// are decoded forward and kept in a small cache, so asking in order costs
-// one decode per frame, and asking behind the cache rewinds the file.
+// Opens a container: a file by path, or (for the fuzzer) anything else.
+using InputOpener = std::function<InputPtr()>;
+InputOpener FileOpener(const std::string& path);
+
+// A clip's video stream as the frames that decode, in presentation order.
+// Get is safe to call from several threads; frames are decoded forward
+// into a small cache, so asking in order costs one decode per frame, and
+// asking behind the cache rewinds the file.  Damage anywhere (a corrupt
+// packet or picture, a frame that does not come out) throws an Error
+// naming the clip and the time.
 class VideoTrack {
  public:
   VideoTrack(const std::string& path, size_t cacheFrames);
+  VideoTrack(const std::string& name, InputOpener open, size_t cacheFrames);
   const std::string& path() const { return path_; }
   const VideoFormat& format() const { return format_; }
-  // The number of frames, counted from the container's packets.
-  int64_t frames() const { return frames_; }
-  // Frame k (0-based).  Throws Error naming the file and the frame.
+  // The number of frames that decode.
+  int64_t frames() const { return int64_t(pts_.size()); }
+  // Frames before the first that decodes (a stream cut in mid-GOP).
+  int64_t skipped() const { return skipped_; }
+  // Where frame k starts, in seconds from the first frame.
+  double Time(int64_t k) const;
+  // Where the last frame ends, in seconds from the first frame.
+  double duration() const;
+  // The first frame's timestamp in seconds: the clip's time zero, by which
+  // its sound is placed.
+  double start() const;
+  // Frame k (0-based).  Throws Error naming the file and the time.
   SharedFrame Get(int64_t k);
   void set_cache_frames(size_t n);
 
  private:
   void Open();
+  void Index();
   void Rewind();
   bool DecodeNext(AVFrame* into);
+  [[noreturn]] void Damaged(int64_t k, const std::string& what) const;
 
   std::string path_;
+  InputOpener open_;
   size_t cacheFrames_;
   VideoFormat format_;
-  int64_t frames_ = 0;
+  AVRational timeBase_{1, 1};
+  std::vector<int64_t> pts_;  // presentation times of the frames, in timeBase_
+  int64_t endPts_ = 0;        // where the last frame's display ends
+  bool exactPts_ = true;      // pts_ came from the container, so decoded frames must match
+  int64_t skipped_ = 0;
   std::mutex mutex_;
   InputPtr input_;
   CodecPtr decoder_;
@@ -83,32 +110,40 @@ class VideoTrack {
 // Whether a file has an audio stream, and its format.
 bool ProbeAudio(const std::string& path, AudioFormat* format);
 
-// A clip's audio, resampled to one output format.  Read forward only: the
-// samples before the last start asked for are dropped.
+// A clip's audio, resampled to one output format and placed in time: clip
+// sample 0 is the moment of the clip's first picture (`zero`, seconds on
+// the container's clock).  Sound that starts later is preceded by silence,
+// sound before it is dropped, gaps are filled with silence and overlaps
+// trimmed.  Read forward only: the samples before the last start asked
+// for are dropped.
 class AudioTrack {
  public:
   // A track of silence when the file has no audio stream.
-  AudioTrack(const std::string& path, const AudioFormat& out);
+  AudioTrack(const std::string& path, const AudioFormat& out, double zero);
+  AudioTrack(const std::string& name, InputOpener open, const AudioFormat& out, double zero);
   bool silent() const { return !decoder_; }
   // Adds count samples from sample `start` of the clip, times gain, into
   // `into` at offset `at` (gain 0 skips).  Past the clip's end: silence.
   void MixInto(int64_t start, int count, float gain, Planes& into, int at);
-  // The same samples copied rather than added.
-  void Read(int64_t start, int count, Planes& into, int at);
 
  private:
   void Fill(int64_t until);
-  void Append(const uint8_t* const* data, int samples);
+  void Place(const AVFrame* frame);
+  void Resample(const uint8_t* const* data, int samples);
 
   std::string path_;
   int channels_;
+  double zero_;
   InputPtr input_;
   CodecPtr decoder_;
   SwrPtr resampler_;
   PacketPtr packet_;
   FramePtr frame_;
+  FramePtr silence_;
   int stream_ = -1;
+  int inRate_ = 0;
   bool ended_ = false;
+  int64_t nextIn_ = INT64_MIN;  // input sample where the next decoded frame should start
   int64_t base_ = 0;  // clip sample number of buffer_[c][0]
   Planes buffer_;
 };

@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -18,10 +21,24 @@ namespace {
 
 std::string Pid() { return std::to_string(getpid()); }
 
-// A name beside the target that nobody else picks and ls hides.
-fs::path TempBeside(const fs::path& target, const std::string& suffix) {
-  return target.parent_path() / ("." + target.filename().string() + ".zkhost-" + Pid() + suffix);
+std::string Lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }
+
+// Image files by extension: the encoder and the pixel format it is written in.
+struct ImageKind {
+  const char* extension;
+  AVCodecID codec;
+  AVPixelFormat format;
+};
+constexpr ImageKind kImages[] = {
+    {".png", AV_CODEC_ID_PNG, AV_PIX_FMT_RGB24},     {".jpg", AV_CODEC_ID_MJPEG, AV_PIX_FMT_YUVJ444P},
+    {".jpeg", AV_CODEC_ID_MJPEG, AV_PIX_FMT_YUVJ444P}, {".tif", AV_CODEC_ID_TIFF, AV_PIX_FMT_RGB24},
+    {".tiff", AV_CODEC_ID_TIFF, AV_PIX_FMT_RGB24},   {".bmp", AV_CODEC_ID_BMP, AV_PIX_FMT_BGR24}};
+constexpr const char* kContainers[] = {".mp4", ".mov", ".mkv", ".m4v"};
+constexpr const char* kWhatWeWrite =
+    "zkhost writes .mp4, .mov or .mkv video, or numbered images such as frames/%04d.png (.png, .jpg, .tif, .bmp)";
 
 std::string ExpandPattern(const std::string& pattern, int64_t number) {
   char buf[4096];
@@ -29,6 +46,11 @@ std::string ExpandPattern(const std::string& pattern, int64_t number) {
     throw Error(pattern + ": not a frame pattern (use one %d, e.g. frames/%04d.png)");
   }
   return buf;
+}
+
+bool IsFramePattern(const std::string& name) {
+  char buf[4096];
+  return av_get_frame_filename2(buf, sizeof buf, name.c_str(), 1, 0) == 0 && std::string(buf) != name;
 }
 
 // Puts a finished file under its name; without overwrite an existing file
@@ -63,98 +85,138 @@ void RefuseExisting(const fs::path& target, bool overwrite) {
 
 }  // namespace
 
-bool IsFramePattern(const std::string& path) {
-  char buf[4096];
-  return av_get_frame_filename2(buf, sizeof buf, path.c_str(), 1, 0) == 0 &&
-         std::string(buf) != path;
+TempPath::TempPath(const fs::path& target, const std::string& suffix) {
+  fs::path dir = target.parent_path();
+  // Hidden beside the target, and within the file system's name limit
+  // however long the target's name is.
+  std::string name = "." + target.filename().string() + ".zkhost-" + Pid() + suffix;
+  if (name.size() > 255) name = ".zkhost-" + Pid() + "-" + std::to_string(std::hash<std::string>{}(target.string())) + suffix;
+  path_ = dir / name;
 }
 
-Writer::Writer(const OutputOptions& options, const VideoFormat& video, const AudioFormat* audio,
-               int64_t expectedFrames)
-    : options_(options), pattern_(IsFramePattern(options.path)), packet_(NewPacket()) {
+TempPath::~TempPath() {
+  if (committed_) return;
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+OutputPlan PlanOutput(const OutputOptions& options) {
+  OutputPlan plan;
+  if (options.path.empty()) throw Error("give the output with -o (e.g. -o out.mp4)");
+  const fs::path target(options.path);
+  const std::string name = target.filename().string();
+  const std::string ext = Lower(target.extension().string());
+  const ImageKind* image = nullptr;
+  for (const ImageKind& k : kImages) {
+    if (ext == k.extension) image = &k;
+  }
+  if (image != nullptr) {
+    if (!IsFramePattern(name)) {
+      throw Error(options.path + ": images are numbered: give a pattern with one %d, e.g. " +
+                  (target.parent_path() / (target.stem().string() + "%04d" + ext)).string());
+    }
+    plan.images = true;
+    plan.muxer = av_guess_format("image2", nullptr, nullptr);
+    plan.video = avcodec_find_encoder(image->codec);
+    plan.format = image->format;
+  } else {
+    if (std::find(std::begin(kContainers), std::end(kContainers), ext) == std::end(kContainers)) {
+      throw Error(options.path + ": " + (ext.empty() ? "no extension" : "cannot write " + ext) + "; " + kWhatWeWrite);
+    }
+    plan.muxer = av_guess_format(nullptr, ("x" + ext).c_str(), nullptr);
+    plan.video = avcodec_find_encoder_by_name("libx264");
+    if (plan.video == nullptr) plan.video = avcodec_find_encoder(AV_CODEC_ID_H264);
+    plan.format = AV_PIX_FMT_YUV420P;
+  }
+  if (plan.muxer == nullptr || plan.video == nullptr) throw Error(options.path + ": no encoder for it in this FFmpeg");
+  if (!options.pixFmt.empty()) {
+    plan.format = av_get_pix_fmt(options.pixFmt.c_str());
+    if (plan.format == AV_PIX_FMT_NONE) throw Error("--pix-fmt " + options.pixFmt + ": unknown pixel format");
+    bool supported = plan.video->pix_fmts == nullptr;
+    std::string names;
+    for (const AVPixelFormat* p = plan.video->pix_fmts; p && *p != AV_PIX_FMT_NONE; ++p) {
+      supported |= *p == plan.format;
+      names += std::string(names.empty() ? "" : ", ") + av_get_pix_fmt_name(*p);
+    }
+    if (!supported) {
+      throw Error("--pix-fmt " + options.pixFmt + " is not supported by " + plan.video->name + " (" + names + ")");
+    }
+  }
+  fs::path dir = target.parent_path();
+  if (dir.empty()) dir = ".";
+  if (!plan.images && !fs::is_directory(dir)) {
+    throw Error(options.path + ": the folder " + dir.string() + " does not exist");
+  }
+  if (fs::is_directory(target)) throw Error(options.path + " is a folder");
+  if (!plan.images) RefuseExisting(target, options.overwrite);
+  return plan;
+}
+
+int EncoderSampleRate(const OutputPlan& plan, int want) {
+  if (plan.images) return want;
+  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (aac == nullptr || aac->supported_samplerates == nullptr) return want;
+  int best = 0;
+  for (const int* r = aac->supported_samplerates; *r != 0; ++r) {
+    if (*r == want) return want;
+    // The nearest, and of two equally near the higher.
+    if (best == 0 || std::abs(*r - want) < std::abs(best - want) ||
+        (std::abs(*r - want) == std::abs(best - want) && *r > best)) {
+      best = *r;
+    }
+  }
+  return best;
+}
+
+Writer::Writer(const OutputOptions& options, const OutputPlan& plan, const Canvas& canvas, AVRational rate,
+               const AudioFormat* audio, int64_t expectedFrames)
+    : options_(options), plan_(plan), packet_(NewPacket()) {
   const fs::path target(options.path);
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   std::error_code ec;
-  if (pattern_) {
-    fs::create_directories(dir, ec);
-    if (ec) throw Error("cannot create the folder " + dir.string() + ": " + ec.message());
-  }
-  if (!fs::is_directory(dir)) throw Error(options.path + ": the folder " + dir.string() + " does not exist");
-
-  const AVOutputFormat* oformat = nullptr;
   std::string muxerPath;
-  if (pattern_) {
+  if (plan.images) {
     for (int64_t i = 1; i <= expectedFrames; ++i) {
       targets_.push_back(dir / fs::path(ExpandPattern(target.filename().string(), i)));
       RefuseExisting(targets_.back(), options.overwrite);
     }
-    temp_ = dir / (".zkhost-" + Pid() + ".frames");
-    fs::create_directory(temp_, ec);
+    fs::create_directories(dir, ec);
+    if (ec) throw Error("cannot create the folder " + dir.string() + ": " + ec.message());
+    temp_ = std::make_unique<TempPath>(dir / "frames", ".frames");
+    fs::create_directory(temp_->path(), ec);
     if (ec) throw Error("cannot write into " + dir.string() + ": " + ec.message());
-    muxerPath = (temp_ / target.filename()).string();
-    oformat = av_guess_format("image2", nullptr, nullptr);
+    muxerPath = (temp_->path() / target.filename()).string();
   } else {
-    RefuseExisting(target, options.overwrite);
-    oformat = av_guess_format(nullptr, options.path.c_str(), nullptr);
-    if (oformat == nullptr) {
-      throw Error(options.path + ": unknown container (use .mp4, .mov, .mkv or a %d.png pattern)");
-    }
     targets_.push_back(target);
-    temp_ = TempBeside(target, target.extension().string());
-    muxerPath = temp_.string();
+    temp_ = std::make_unique<TempPath>(target, target.extension().string());
+    muxerPath = temp_->path().string();
   }
 
   AVFormatContext* raw = nullptr;
-  Check(avformat_alloc_output_context2(&raw, oformat, nullptr, muxerPath.c_str()),
+  Check(avformat_alloc_output_context2(&raw, plan.muxer, nullptr, muxerPath.c_str()),
         options.path + ": cannot set up the muxer");
   muxer_.reset(raw);
 
   // Video.
-  const AVCodec* codec = nullptr;
-  if (pattern_) {
-    codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
-  } else {
-    codec = avcodec_find_encoder_by_name("libx264");
-    if (codec == nullptr) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-  }
-  if (codec == nullptr) throw Error(options.path + ": no encoder for its video");
-  AVPixelFormat pixFmt = pattern_ ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_YUV420P;
-  if (!options.pixFmt.empty()) {
-    pixFmt = av_get_pix_fmt(options.pixFmt.c_str());
-    if (pixFmt == AV_PIX_FMT_NONE) throw Error("--pix-fmt " + options.pixFmt + ": unknown pixel format");
-    bool supported = codec->pix_fmts == nullptr;
-    std::string names;
-    for (const AVPixelFormat* p = codec->pix_fmts; p && *p != AV_PIX_FMT_NONE; ++p) {
-      supported |= *p == pixFmt;
-      names += std::string(names.empty() ? "" : ", ") + av_get_pix_fmt_name(*p);
-    }
-    if (!supported) {
-      throw Error("--pix-fmt " + options.pixFmt + " is not supported by " + codec->name + " (" +
-                  names + ")");
-    }
-  }
+  const AVCodec* codec = plan.video;
   video_.reset(avcodec_alloc_context3(codec));
   if (!video_) throw Error("out of memory for an encoder");
-  video_->width = video.width;
-  video_->height = video.height;
-  video_->pix_fmt = pixFmt;
-  video_->time_base = av_inv_q(video.rate);
-  video_->framerate = video.rate;
-  video_->sample_aspect_ratio = video.aspect.num > 0 ? video.aspect : AVRational{1, 1};
+  video_->width = canvas.width;
+  video_->height = canvas.height;
+  video_->pix_fmt = plan.format;
+  video_->time_base = av_inv_q(rate);
+  video_->framerate = rate;
+  video_->sample_aspect_ratio = canvas.aspect;
   video_->thread_count = 0;
-  colour_ = video.colour.Resolved(video.height, video.format);
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(pixFmt);
-  if (desc->flags & AV_PIX_FMT_FLAG_RGB) {
-    colour_.space = AVCOL_SPC_RGB;
-    colour_.range = AVCOL_RANGE_JPEG;
-  }
+  colour_ = canvas.colour;
   video_->colorspace = colour_.space;
   video_->color_range = colour_.range;
   video_->color_primaries = colour_.primaries;
   video_->color_trc = colour_.trc;
+  if (codec->id == AV_CODEC_ID_MJPEG) video_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
   if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (!pattern_ && std::string(codec->name) == "libx264") {
+  if (std::string(codec->name) == "libx264") {
     av_opt_set(video_->priv_data, "preset", options.preset.c_str(), 0);
     av_opt_set_double(video_->priv_data, "crf", options.crf, 0);
   }
@@ -164,10 +226,10 @@ Writer::Writer(const OutputOptions& options, const VideoFormat& video, const Aud
   if (videoStream_ == nullptr) throw Error("out of memory for a stream");
   Check(avcodec_parameters_from_context(videoStream_->codecpar, video_.get()), options.path);
   videoStream_->time_base = video_->time_base;
-  videoStream_->avg_frame_rate = video.rate;
+  videoStream_->avg_frame_rate = rate;
 
   // Audio, when there is any and the container takes it.
-  if (audio != nullptr && !pattern_) {
+  if (audio != nullptr && !plan.images) {
     const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (aac == nullptr) throw Error(options.path + ": no AAC encoder");
     audio_.reset(avcodec_alloc_context3(aac));
@@ -178,7 +240,8 @@ Writer::Writer(const OutputOptions& options, const VideoFormat& video, const Aud
     audio_->bit_rate = 64000 * std::min(audio->channels(), 6);
     audio_->time_base = {1, audio->sampleRate};
     if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) audio_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    Check(avcodec_open2(audio_.get(), aac, nullptr), options.path + ": cannot open the AAC encoder");
+    Check(avcodec_open2(audio_.get(), aac, nullptr),
+          options.path + ": cannot open the AAC encoder at " + std::to_string(audio->sampleRate) + " Hz");
     audioStream_ = avformat_new_stream(muxer_.get(), nullptr);
     if (audioStream_ == nullptr) throw Error("out of memory for a stream");
     Check(avcodec_parameters_from_context(audioStream_->codecpar, audio_.get()), options.path);
@@ -197,10 +260,7 @@ Writer::Writer(const OutputOptions& options, const VideoFormat& video, const Aud
 }
 
 Writer::~Writer() {
-  if (finished_) return;
-  muxer_.reset();  // closes the file before it goes
-  std::error_code ec;
-  fs::remove_all(temp_, ec);
+  muxer_.reset();  // closes the file before the temporary path goes
 }
 
 void Writer::Fail(int code, const std::string& what) {
@@ -274,19 +334,17 @@ void Writer::Finish() {
     r = avio_closep(&muxer_->pb);
     if (r < 0) Fail(r, "cannot write");
   }
-  if (pattern_) {
+  if (plan_.images) {
     const std::string name = fs::path(options_.path).filename().string();
     for (size_t i = 0; i < targets_.size(); ++i) {
-      const fs::path from = temp_ / ExpandPattern(name, int64_t(i) + 1);
+      const fs::path from = temp_->path() / ExpandPattern(name, int64_t(i) + 1);
       if (!fs::exists(from)) break;
       Publish(from, targets_[i], options_.overwrite);
     }
-    std::error_code ec;
-    fs::remove_all(temp_, ec);
   } else {
-    Publish(temp_, targets_[0], options_.overwrite);
+    Publish(temp_->path(), targets_[0], options_.overwrite);
+    temp_->Commit();
   }
-  finished_ = true;
 }
 
 void WritePng(const std::string& path, const uint32_t* pixels, int width, int height,
@@ -321,22 +379,14 @@ void WritePng(const std::string& path, const uint32_t* pixels, int width, int he
   Check(avcodec_receive_packet(enc.get(), packet.get()), path + ": cannot encode");
 
   const fs::path target(path);
-  const fs::path temp = TempBeside(target, ".png");
-  FILE* f = std::fopen(temp.c_str(), "wb");
+  TempPath temp(target, ".png");
+  FILE* f = std::fopen(temp.path().c_str(), "wb");
   if (f == nullptr) throw Error("cannot write " + path + ": " + std::strerror(errno));
   const bool wrote = std::fwrite(packet->data, 1, size_t(packet->size), f) == size_t(packet->size);
   const int e = errno;
-  if (std::fclose(f) != 0 || !wrote) {
-    const int err = wrote ? errno : e;
-    std::remove(temp.c_str());
-    throw Error("cannot write " + path + ": " + std::strerror(err));
-  }
-  try {
-    Publish(temp, target, overwrite);
-  } catch (...) {
-    std::remove(temp.c_str());
-    throw;
-  }
+  if (std::fclose(f) != 0 || !wrote) throw Error("cannot write " + path + ": " + std::strerror(wrote ? errno : e));
+  Publish(temp.path(), target, overwrite);
+  temp.Commit();
 }
 
 }  // namespace zk::video

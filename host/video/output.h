@@ -1,6 +1,6 @@
-// Writing the result: a container with H.264 and AAC, or a numbered
-// sequence of PNG frames, always into a temporary name that is renamed
-// into place only when the file is complete.
+// Writing the result: a container with H.264 and AAC, or numbered image
+// files, always into a temporary name that is renamed into place only when
+// the output is complete.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "av.h"
+#include "conform.h"
 #include "media.h"
 
 namespace zk::video {
@@ -16,33 +17,60 @@ namespace zk::video {
 struct OutputOptions {
   std::string path;
   bool overwrite = false;
-  std::string pixFmt;  // empty: yuv420p for video files, rgb24 for PNG frames
+  std::string pixFmt;  // empty: yuv420p for video files, the image format's own for images
   int crf = 18;
   std::string preset = "veryfast";
 };
 
-// True for a path with a printf-style frame number ("frames/%04d.png").
-bool IsFramePattern(const std::string& path);
+// What an output path asks for, decided before anything is opened or made.
+struct OutputPlan {
+  bool images = false;  // numbered image files from a %d pattern
+  const AVOutputFormat* muxer = nullptr;
+  const AVCodec* video = nullptr;
+  AVPixelFormat format = AV_PIX_FMT_NONE;
+};
+
+// Checks an output path and the options that go with it.  Throws Error
+// with one line naming what is wrong (an unknown extension, a pattern with
+// two numbers, a folder that does not exist, a pixel format the codec does
+// not take).  Creates nothing.
+OutputPlan PlanOutput(const OutputOptions& options);
+
+// A rate the audio encoder takes: the asked one, or the nearest it has.
+int EncoderSampleRate(const OutputPlan& plan, int want);
+
+// A temporary path beside a target that removes itself, file or folder,
+// unless it is committed.
+class TempPath {
+ public:
+  TempPath(const std::filesystem::path& target, const std::string& suffix);
+  ~TempPath();
+  TempPath(const TempPath&) = delete;
+  TempPath& operator=(const TempPath&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  void Commit() { committed_ = true; }
+
+ private:
+  std::filesystem::path path_;
+  bool committed_ = false;
+};
 
 class Writer {
  public:
   // Opens the temporary file(s), so that an unwritable target fails before
   // any work.  audio is null for a result without sound.
-  Writer(const OutputOptions& options, const VideoFormat& video, const AudioFormat* audio,
-         int64_t expectedFrames);
+  Writer(const OutputOptions& options, const OutputPlan& plan, const Canvas& canvas, AVRational rate,
+         const AudioFormat* audio, int64_t expectedFrames);
   ~Writer();  // removes what an unfinished writer wrote
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // What frames handed to WriteVideo must be.
-  AVPixelFormat pixelFormat() const { return video_->pix_fmt; }
-  const Colour& colour() const { return colour_; }
   bool hasAudio() const { return audio_ != nullptr; }
   // Encodes the next frame (its pts is set here).
   void WriteVideo(AVFrame* frame);
   // Queues count samples per channel of the next stretch of sound.
   void WriteAudio(const Planes& planes, int count);
-  // Flushes the encoders, completes the file and renames it into place.
+  // Flushes the encoders, completes the output and renames it into place.
   void Finish();
 
  private:
@@ -51,8 +79,8 @@ class Writer {
   [[noreturn]] void Fail(int code, const std::string& what);
 
   OutputOptions options_;
-  bool pattern_;
-  std::filesystem::path temp_;  // a file, or a folder for a frame pattern
+  OutputPlan plan_;
+  std::unique_ptr<TempPath> temp_;  // a file, or a folder of images
   std::vector<std::filesystem::path> targets_;
   OutputPtr muxer_;
   CodecPtr video_;
@@ -65,7 +93,6 @@ class Writer {
   PacketPtr packet_;
   int64_t videoPts_ = 0;
   int64_t audioPts_ = 0;
-  bool finished_ = false;
 };
 
 // An image of 32-bit pixel words (0xAARRGGBB) written as an RGB PNG.

@@ -2,16 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <exception>
 #include <filesystem>
-#include <map>
-#include <mutex>
-#include <optional>
 #include <thread>
-#include <utility>
-#include <variant>
 
 #include "instance.h"
 #include "plugin.h"
@@ -22,9 +14,7 @@ std::atomic<bool> gInterrupted{false};
 
 namespace {
 
-using zk::host::AudioMix;
-using zk::host::PluginInstance;
-using zk::host::World;
+constexpr int kGoodScaler = SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
 std::string Rate(AVRational r) {
   if (r.den == 1) return std::to_string(r.num) + " fps";
@@ -34,183 +24,6 @@ std::string Rate(AVRational r) {
 }
 
 std::string Size(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
-
-// One swscale set-up, remade only when what it converts changes.
-class Converter {
- public:
-  struct Key {
-    int sw, sh, sf, dw, dh, df, flags, srcSpace, srcFull, dstSpace, dstFull;
-    bool operator==(const Key&) const = default;
-  };
-
-  void Convert(const Key& key, const uint8_t* const src[], const int srcStride[], uint8_t* const dst[],
-               const int dstStride[]) {
-    if (!ctx_ || !(key == key_)) {
-      ctx_.reset(sws_getContext(key.sw, key.sh, AVPixelFormat(key.sf), key.dw, key.dh,
-                                AVPixelFormat(key.df), key.flags, nullptr, nullptr, nullptr));
-      if (!ctx_) {
-        throw Error("cannot convert " + Size(key.sw, key.sh) + " " +
-                    av_get_pix_fmt_name(AVPixelFormat(key.sf)) + " to " + Size(key.dw, key.dh) +
-                    " " + av_get_pix_fmt_name(AVPixelFormat(key.df)));
-      }
-      // The matrices and ranges the streams declare, not swscale's default.
-      sws_setColorspaceDetails(ctx_.get(), sws_getCoefficients(key.srcSpace), key.srcFull,
-                               sws_getCoefficients(key.dstSpace), key.dstFull, 0, 1 << 16,
-                               1 << 16);
-      key_ = key;
-    }
-    sws_scale(ctx_.get(), src, srcStride, 0, key.sh, dst, dstStride);
-  }
-
- private:
-  SwsPtr ctx_;
-  Key key_{};
-};
-
-constexpr int kGoodScaler = SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
-constexpr int kFastScaler = SWS_FAST_BILINEAR;
-
-struct Clip {
-  std::unique_ptr<VideoTrack> video;
-  std::unique_ptr<AudioTrack> audio;
-  int64_t origin = 0;  // output frame of the clip's frame 0, for the audio timing
-  int volume = 256;
-};
-
-// The source of GetFrame for one worker: timeline numbers to clip frames,
-// converted into the plug-in's world.
-class ClipFrames : public zk::host::FrameSource {
- public:
-  ClipFrames(std::vector<Clip>* clips, int64_t lengthA) : clips_(clips), lengthA_(lengthA) {}
-
-  // Which clip and frame a timeline number stands for, or false.
-  bool Map(int32_t number, size_t* clip, int64_t* k) const {
-    if (number < 0) return false;
-    if (number < lengthA_) {
-      *clip = 0;
-      *k = number;
-      return true;
-    }
-    if (clips_->size() < 2 || number - lengthA_ >= (*clips_)[1].video->frames()) return false;
-    *clip = 1;
-    *k = number - lengthA_;
-    return true;
-  }
-
-  ZKPluginResult Fetch(int32_t number, ZKRefDVQuality quality, const World& into) override {
-    size_t c;
-    int64_t k;
-    if (!Map(number, &c, &k)) {
-      error_ = "frame " + std::to_string(number) + " lies outside the clips";
-      return kPluginCantGetNeededFrame;
-    }
-    try {
-      const VideoTrack& track = *(*clips_)[c].video;
-      SharedFrame frame = (*clips_)[c].video->Get(k);
-      const VideoFormat& f = track.format();
-      PixMapHandle pm = GetGWorldPixMap(into.get());
-      uint8_t* dst[4] = {reinterpret_cast<uint8_t*>(GetPixBaseAddr(pm)), nullptr, nullptr, nullptr};
-      const int dstStride[4] = {int(GetPixRowBytes(pm)), 0, 0, 0};
-      const Converter::Key key{f.width, f.height, f.format, into.width(), into.height(),
-                               AV_PIX_FMT_RGB32, quality == kDVLowQuality ? kFastScaler : kGoodScaler,
-                               f.colour.SwsSpace(f.height), f.colour.Full(f.format), SWS_CS_DEFAULT, 1};
-      if (key.dw <= 0 || key.dh <= 0) return kPluginOK;
-      converter_.Convert(key, frame->data, frame->linesize, dst, dstStride);
-      return kPluginOK;
-    } catch (const Error& e) {
-      error_ = e.what();
-      return kPluginCantGetNeededFrame;
-    }
-  }
-
-  int16_t VolumeOf(int32_t number) override {
-    size_t c;
-    int64_t k;
-    return Map(number, &c, &k) ? int16_t((*clips_)[c].volume) : 256;
-  }
-
-  std::string TakeError() { return std::exchange(error_, {}); }
-
- private:
-  std::vector<Clip>* clips_;
-  int64_t lengthA_;
-  Converter converter_;
-  std::string error_;
-};
-
-struct Rendered {
-  FramePtr frame;
-  std::vector<AudioMix> mixes;
-  std::optional<Picture> thumb;
-};
-
-// Renders transition frames on a fixed set of threads; results are taken
-// in order by the writing thread.
-class Pool {
- public:
-  using Job = std::function<Rendered(int worker, int r)>;
-
-  Pool(int threads, Job job) : job_(std::move(job)) {
-    for (int w = 0; w < threads; ++w) threads_.emplace_back([this, w] { Run(w); });
-  }
-  ~Pool() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    for (auto& t : threads_) t.join();
-  }
-
-  void Submit(int r) {
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(r);
-    }
-    wake_.notify_one();
-  }
-
-  Rendered Take(int r) {
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return results_.count(r) != 0; });
-    auto node = results_.extract(r);
-    if (auto* e = std::get_if<std::exception_ptr>(&node.mapped())) std::rethrow_exception(*e);
-    return std::move(std::get<Rendered>(node.mapped()));
-  }
-
- private:
-  void Run(int w) {
-    for (;;) {
-      int r;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-        if (stop_) return;
-        r = queue_.front();
-        queue_.pop_front();
-      }
-      std::variant<Rendered, std::exception_ptr> result;
-      try {
-        result = job_(w, r);
-      } catch (...) {
-        result = std::current_exception();
-      }
-      {
-        std::lock_guard lock(mutex_);
-        results_.emplace(r, std::move(result));
-      }
-      done_.notify_all();
-    }
-  }
-
-  Job job_;
-  std::mutex mutex_;
-  std::condition_variable wake_, done_;
-  std::deque<int> queue_;
-  std::map<int, std::variant<Rendered, std::exception_ptr>> results_;
-  bool stop_ = false;
-  std::vector<std::thread> threads_;
-};
 
 Picture Thumbnail(const uint32_t* pixels, intptr_t stride, int width, int height, int tw) {
   Picture p;
@@ -228,7 +41,52 @@ Picture Thumbnail(const uint32_t* pixels, intptr_t stride, int width, int height
   return p;
 }
 
-int Gain256(int volume) { return volume == 255 ? 256 : volume; }
+// A contact sheet beside the output: a PNG, never the output itself, in a
+// folder that exists; checked before any work.
+void CheckPreview(const std::string& preview, const OutputOptions& output) {
+  namespace fs = std::filesystem;
+  if (preview.empty()) return;
+  const fs::path p(preview);
+  std::string ext = p.extension().string();
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (ext != ".png") throw Error("--preview " + preview + ": the contact sheet is a .png file");
+  std::error_code ec;
+  if (fs::weakly_canonical(p, ec) == fs::weakly_canonical(output.path, ec)) {
+    throw Error("--preview " + preview + " is the output itself: give the contact sheet another name");
+  }
+  const fs::path dir = p.parent_path().empty() ? fs::path(".") : p.parent_path();
+  if (!fs::is_directory(dir)) throw Error("--preview " + preview + ": the folder " + dir.string() + " does not exist");
+  if (!output.overwrite && fs::exists(p)) throw Error(preview + " exists: add -y to overwrite it");
+}
+
+// The notices a clip gives when it is conformed to the output.
+void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, const WarnFn& warn) {
+  const VideoTrack& v = *c.video;
+  const VideoFormat& f = v.format();
+  if (v.skipped() > 0) {
+    warn(v.path() + ": the first " + std::to_string(v.skipped()) +
+         " frames do not decode (the stream starts in mid-GOP); the clip starts at the first that does");
+  }
+  if (f.colour.Hdr()) {
+    warn(v.path() + ": HDR video (" + (av_color_transfer_name(f.colour.trc) ?: "?") +
+         ") is rendered as 8-bit SDR, without tone mapping");
+  }
+  if (av_cmp_q(f.rate, rate) != 0 && !first) {
+    warn(v.path() + ": " + Rate(f.rate) + " is retimed to " + Rate(rate));
+  }
+  const Placement& p = c.place;
+  const bool turned = f.rotation == 90 || f.rotation == 270;
+  const std::string upright = turned ? Size(f.height, f.width) : Size(f.width, f.height);
+  if (!first && (p.dstW != canvas.pictureWidth || p.dstH != canvas.pictureHeight)) {
+    warn(v.path() + ": " + upright + " is fitted into " +
+         Size(canvas.pictureWidth, canvas.pictureHeight) + " with black bars");
+  } else if (!first && (p.srcW != f.width || p.srcH != f.height)) {
+    warn(v.path() + ": " + upright + " is cropped to fill " +
+         Size(canvas.pictureWidth, canvas.pictureHeight));
+  } else if (!first && upright != Size(canvas.pictureWidth, canvas.pictureHeight)) {
+    warn(v.path() + ": " + upright + " is scaled to " + Size(canvas.pictureWidth, canvas.pictureHeight));
+  }
+}
 
 }  // namespace
 
@@ -259,6 +117,9 @@ Picture ContactSheet(const std::vector<Picture>& frames, int thumbWidth) {
 
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {
   const auto started = std::chrono::steady_clock::now();
+  // ---- Set-up: what is asked, checked before anything is made -----------
+  const OutputPlan plan = PlanOutput(options.output);
+  CheckPreview(options.preview, options.output);
   auto bundle = zk::host::Bundle::Open(options.bundle);
   const std::string who = bundle->name() + " variant " + std::to_string(options.variant);
   const float speed = options.frames != 0 ? SpeedForFrames(*bundle, options.variant, options.frames)
@@ -266,55 +127,54 @@ RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, c
   const ZKPluginGetInfo info = Describe(*bundle, options.variant, speed);
   const int type = info.pluginType;
   if (type != kPluginTransitionBetweenType && type != kPluginTransitionAfterType) {
-    throw Error(who + " is a " + TypeName(type) +
-                ": zkhost renders two-clip and end-of-clip transitions");
+    throw Error(who + " is a " + TypeName(type) + ": zkhost renders two-clip and end-of-clip transitions");
   }
-  const size_t needClips = type == kPluginTransitionBetweenType ? 2 : 1;
+  const bool between = type == kPluginTransitionBetweenType;
+  const size_t needClips = between ? 2 : 1;
   if (options.clips.size() != needClips) {
-    throw Error(who + " is a " + TypeName(type) + ": give " +
-                (needClips == 2 ? "two clips" : "one clip") + " (got " +
+    throw Error(who + " is a " + TypeName(type) + ": give " + (between ? "two clips" : "one clip") + " (got " +
                 std::to_string(options.clips.size()) + ")");
   }
   const int n = info.framesToBeRendered;
   if (n <= 0) throw Error(who + " asks for " + std::to_string(n) + " frames");
-  const int jobs = std::clamp(options.jobs, 1, n);
+  const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+  int jobs = std::clamp(options.jobs, 1, n);
+  if (jobs > cores) {
+    warn("-j " + std::to_string(jobs) + " is more than the " + std::to_string(cores) +
+         " cores here; rendering " + std::to_string(cores) + " frames at once");
+    jobs = cores;
+  }
 
-  // ---- The clips -------------------------------------------------------
+  // ---- The clips, conformed to the first -------------------------------
   std::vector<Clip> clips(needClips);
-  const size_t cache = size_t(2 * jobs + 16);
   for (size_t c = 0; c < needClips; ++c) {
-    clips[c].video = std::make_unique<VideoTrack>(options.clips[c], cache);
+    clips[c].video = std::make_unique<VideoTrack>(options.clips[c], size_t(2 * jobs + 4));
     clips[c].volume = c == 0 ? options.volumeA : options.volumeB;
   }
-  const VideoTrack& a = *clips[0].video;
-  const int64_t lengthA = a.frames();
-  const int64_t before = std::max<int64_t>(info.takeFromClipBefore, n);
-  if (lengthA < before) {
-    throw Error(a.path() + ": " + std::to_string(lengthA) + " frames is shorter than the " +
-                std::to_string(before) + "-frame transition of " + who);
+  const VideoFormat& first = clips[0].video->format();
+  const Canvas canvas = MakeCanvas(first, clips[0].video->path(), plan.format, options.width, options.height);
+  if (canvas.width != canvas.pictureWidth || canvas.height != canvas.pictureHeight) {
+    warn(Size(canvas.pictureWidth, canvas.pictureHeight) + " is written as " + Size(canvas.width, canvas.height) + ": " +
+         av_get_pix_fmt_name(canvas.format) + " needs whole chroma samples (the edge is repeated)");
   }
-  const int64_t start = lengthA - n;  // the plug-in's startFrame
-  int64_t total = lengthA;
-  if (needClips == 2) {
-    const VideoTrack& b = *clips[1].video;
-    const int64_t after = std::max<int64_t>(info.takeFromClipAfter, n);
-    if (b.frames() < after) {
-      throw Error(b.path() + ": " + std::to_string(b.frames()) + " frames is shorter than the " +
-                  std::to_string(after) + "-frame transition of " + who);
+  const AVRational rate = options.fps.num > 0 ? options.fps : first.rate;
+  std::vector<int64_t> lengths;
+  for (size_t c = 0; c < needClips; ++c) {
+    Clip& clip = clips[c];
+    clip.grid = std::make_unique<ClipGrid>(*clip.video, rate);
+    clip.place = Place(clip.video->format(), canvas, options.fit);
+    clip.passThrough = PassesThrough(clip.video->format(), clip.place, canvas);
+    Notice(clip, canvas, rate, c == 0 && options.width == 0, warn);
+    lengths.push_back(clip.grid->frames());
+    const int64_t need = std::max<int64_t>(c == 0 ? info.takeFromClipBefore : info.takeFromClipAfter, n);
+    if (lengths.back() < need) {
+      throw Error(clip.video->path() + ": " + std::to_string(lengths.back()) + " frames is shorter than the " +
+                  std::to_string(need) + "-frame transition of " + who);
     }
-    if (av_cmp_q(b.format().rate, a.format().rate) != 0) {
-      throw Error(b.path() + ": frame rate " + Rate(b.format().rate) + " does not match " +
-                  Rate(a.format().rate) + " of " + a.path());
-    }
-    if (b.format().width != a.format().width || b.format().height != a.format().height) {
-      warn(b.path() + ": size " + Size(b.format().width, b.format().height) + " does not match " +
-           Size(a.format().width, a.format().height) + " of " + a.path() + "; scaling it");
-    }
-    clips[1].origin = start;
-    total = lengthA + b.frames() - n;
   }
+  const Timeline timeline(lengths, n, between);
 
-  // ---- Audio: the first clip's format, silence for a clip without any --
+  // ---- Sound: the first clip's format, at a rate the encoder takes -----
   AudioFormat audioFormat;
   bool anyAudio = false;
   for (const std::string& path : options.clips) {
@@ -323,208 +183,92 @@ RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, c
       break;
     }
   }
-
-  if (!options.preview.empty() && !options.output.overwrite &&
-      std::filesystem::exists(options.preview)) {
-    throw Error(options.preview + " exists: add -y to overwrite it");
+  if (anyAudio) {
+    const int rateOut = EncoderSampleRate(plan, audioFormat.sampleRate);
+    if (rateOut != audioFormat.sampleRate) {
+      warn("the sound is resampled from " + std::to_string(audioFormat.sampleRate) + " to " +
+           std::to_string(rateOut) + " Hz, a rate the AAC encoder takes");
+      audioFormat.sampleRate = rateOut;
+    }
   }
-  Writer writer(options.output, a.format(), anyAudio ? &audioFormat : nullptr, total);
+  Writer writer(options.output, plan, canvas, rate, anyAudio ? &audioFormat : nullptr, timeline.frames());
   if (writer.hasAudio()) {
-    for (Clip& c : clips) c.audio = std::make_unique<AudioTrack>(c.video->path(), audioFormat);
+    for (Clip& c : clips) c.audio = std::make_unique<AudioTrack>(c.video->path(), audioFormat, c.video->start());
   }
-  const int audioChannels = audioFormat.layout.nb_channels;
+  const AudioBus bus(audioFormat.sampleRate, writer.hasAudio() ? audioFormat.channels() : 0, rate);
   av_channel_layout_uninit(&audioFormat.layout);
-  const AVRational rate = a.format().rate;
-  const int sampleRate = audioFormat.sampleRate;
-  // First sample of output frame j.
-  auto sampleOf = [&](int64_t j) { return av_rescale(j, int64_t(sampleRate) * rate.den, rate.num); };
 
-  // ---- The plug-in instances, one per thread ---------------------------
-  const int width = a.format().width, height = a.format().height;
-  const Rect rect{int16_t(options.marginY), int16_t(options.marginX),
-                  int16_t(options.marginY + height), int16_t(options.marginX + width)};
-  std::vector<std::unique_ptr<ClipFrames>> sources;
-  std::vector<std::unique_ptr<PluginInstance>> instances;
-  std::vector<World> worlds;
-  std::vector<Converter> converters(static_cast<size_t>(jobs));
-  for (int w = 0; w < jobs; ++w) {
-    sources.push_back(std::make_unique<ClipFrames>(&clips, lengthA));
-    auto inst = std::make_unique<PluginInstance>(*bundle, int16_t(options.variant));
-    inst->set_speed(speed);
-    inst->set_frame_source(sources.back().get());
-    inst->clip_info().volume = int16_t(options.volumeA);
-    int r = inst->GetInfo();
-    if (r == kPluginOK) r = inst->Call(kPlugInitialize);
-    if (r != kPluginOK) throw Error(who + " refused to start: " + ResultName(r));
-    instances.push_back(std::move(inst));
-    worlds.emplace_back(width + 2 * options.marginX, height + 2 * options.marginY);
-  }
-
-  // Which transition frames go on the contact sheet.
-  std::vector<int> sheetFrames;
+  // ---- Per frame: the transition's, and the clips' own -----------------
+  TransitionSetup setup{bundle.get(), options.variant, speed, options.proxy, options.marginX, options.marginY, jobs, {}};
   if (!options.preview.empty()) {
     const int count = std::min(n, 8);
-    for (int i = 0; i < count; ++i) sheetFrames.push_back(count == 1 ? 0 : i * (n - 1) / (count - 1));
+    for (int i = 0; i < count; ++i) setup.thumbs.push_back(count == 1 ? 0 : i * (n - 1) / (count - 1));
   }
-  const AVPixelFormat outFormat = writer.pixelFormat();
-  const Colour outColour = writer.colour();
-  const int outSpace = outColour.SwsSpace(height);
-  const bool outFull = outColour.Full(outFormat);
-
-  Pool pool(jobs, [&](int w, int r) {
-    PluginInstance& inst = *instances[size_t(w)];
-    const World& world = worlds[size_t(w)];
-    const int result = inst.DoFrame(int32_t(start), r, n, world.get(), rect, options.proxy);
-    if (result != kPluginOK) {
-      const std::string why = sources[size_t(w)]->TakeError();
-      throw Error(who + " failed on frame " + std::to_string(r) + " of the transition: " +
-                  ResultName(result) + (why.empty() ? "" : ": " + why));
+  TransitionFrames transition(setup, clips, timeline, canvas);
+  Conformer conformer(kGoodScaler);
+  auto clipFrame = [&](const Timeline::Frame& f) {
+    Clip& clip = clips[f.clip];
+    SharedFrame frame = clip.video->Get(clip.grid->Source(f.frame));
+    if (clip.passThrough) {
+      FramePtr copy(av_frame_clone(frame.get()));
+      if (!copy) throw Error("out of memory for a frame");
+      return copy;
     }
-    Rendered out;
-    out.mixes = inst.mixes();
-    inst.ClearMixes();
-    out.frame = NewFrame();
-    out.frame->width = width;
-    out.frame->height = height;
-    out.frame->format = outFormat;
-    Check(av_frame_get_buffer(out.frame.get(), 0), "out of memory for a frame");
-    const uint32_t* origin = world.row(options.marginY) + options.marginX;
-    const intptr_t stride = GetPixRowBytes(GetGWorldPixMap(world.get()));
-    const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(origin), nullptr, nullptr, nullptr};
-    const int srcStride[4] = {int(stride), 0, 0, 0};
-    converters[size_t(w)].Convert({width, height, AV_PIX_FMT_RGB32, width, height, outFormat,
-                                   kGoodScaler, SWS_CS_DEFAULT, 1, outSpace, outFull},
-                                  src, srcStride, out.frame->data, out.frame->linesize);
-    if (std::find(sheetFrames.begin(), sheetFrames.end(), r) != sheetFrames.end()) {
-      Picture p;
-      p.width = width;
-      p.height = height;
-      p.pixels.resize(size_t(width) * height);
-      for (int y = 0; y < height; ++y) {
-        std::copy_n(world.row(options.marginY + y) + options.marginX, width, &p.pixels[size_t(y) * width]);
-      }
-      out.thumb = std::move(p);
-    }
+    FramePtr out = NewVideoFrame(canvas.width, canvas.height, canvas.format);
+    conformer.Convert(*frame, clip.video->format(), clip.place, canvas, OutputTarget(canvas), out->data,
+                      out->linesize);
     return out;
-  });
+  };
 
-  // ---- Frames in order -------------------------------------------------
-  Converter passConverter;
+  // ---- Drive: frames in order, the transition rendered ahead -----------
   std::vector<Picture> sheet;
-  std::vector<Planes> pending;  // the transition's audio, held until kPlugTerminate
+  std::vector<Planes> held;  // the transition's sound, until the plug-ins say how it ends
+  const int64_t start = timeline.start();
   int64_t submitted = start;
   const int64_t window = 2 * jobs;
-  auto slotCount = [&](int64_t j) { return int(sampleOf(j + 1) - sampleOf(j)); };
-  auto newPlanes = [&](int count) {
-    return Planes(size_t(audioChannels), std::vector<float>(size_t(count), 0.0f));
-  };
-  // The audio of clip c's frame k: where it lies in the clip's own samples.
-  auto clipSamples = [&](const Clip& c, int64_t k, int64_t* first, int* count) {
-    const int64_t s0 = sampleOf(c.origin);
-    *first = sampleOf(c.origin + k) - s0;
-    *count = int(sampleOf(c.origin + k + 1) - sampleOf(c.origin + k));
-  };
-  auto clamp = [](Planes& p) {
-    for (auto& ch : p) {
-      for (float& s : ch) s = std::clamp(s, -1.0f, 1.0f);
-    }
-  };
-
-  for (int64_t j = 0; j < total; ++j) {
+  for (int64_t j = 0; j < timeline.frames(); ++j) {
     if (gInterrupted.load()) throw Error("interrupted");
-    while (submitted < start + n && submitted < j + window) pool.Submit(int(submitted++ - start));
-
-    if (j >= start && j < start + n) {
-      const int r = int(j - start);
-      Rendered got = pool.Take(r);
+    while (submitted < start + n && submitted < j + window) transition.Submit(int(submitted++ - start));
+    Planes slot = bus.Slot(j);
+    if (timeline.InTransition(j)) {
+      Rendered got = transition.Take(int(j - start));
       writer.WriteVideo(got.frame.get());
       if (got.thumb) sheet.push_back(std::move(*got.thumb));
-      if (writer.hasAudio()) {
-        const int count = slotCount(j);
-        Planes planes = newPlanes(count);
-        for (const AudioMix& m : got.mixes) {
-          size_t c;
-          int64_t k;
-          if (!sources[0]->Map(m.frameNumber, &c, &k)) continue;
-          int64_t first;
-          int len;
-          clipSamples(clips[c], k, &first, &len);
-          clips[c].audio->MixInto(first, std::min(len, count), float(Gain256(m.volume)) / 256.0f,
-                                  planes, 0);
-        }
-        clamp(planes);
-        pending.push_back(std::move(planes));
+      for (const zk::host::AudioMix& m : got.mixes) {
+        Timeline::Frame f;
+        if (!bus.on() || !timeline.Map(m.frameNumber, &f)) continue;
+        bus.Mix(*clips[f.clip].audio, timeline.Origin(f.clip), f.frame,
+                Gain(m.volume) * Gain(clips[f.clip].volume), slot);
       }
+      AudioBus::Clip(slot);
+      held.push_back(std::move(slot));
       if (j == start + n - 1) {
-        // The transition is done: the plug-ins hand back the clip record,
-        // which may ask for the clip's sound to fade out.
-        int fadeFrames = 0;
-        for (auto& inst : instances) {
-          inst->params().frameCount = n;
-          inst->Call(kPlugTerminate);
-          const ZKPluginClipInfo& ci = inst->clip_info();
-          if (inst->clipInfoWasSet() && ci.fadeOut) fadeFrames = std::max(fadeFrames, ci.ver2.fadeOutFrames);
-        }
-        fadeFrames = std::min(fadeFrames, n);
-        if (fadeFrames > 0 && writer.hasAudio()) {
-          const int64_t end = sampleOf(lengthA), from = sampleOf(lengthA - fadeFrames);
-          for (int i = n - fadeFrames; i < n; ++i) {
-            const int64_t s0 = sampleOf(start + i);
-            for (auto& ch : pending[size_t(i)]) {
-              for (size_t s = 0; s < ch.size(); ++s) {
-                ch[s] *= float(double(end - (s0 + int64_t(s))) / double(end - from));
-              }
-            }
-          }
-        }
-        for (Planes& p : pending) writer.WriteAudio(p, int(p.empty() ? 0 : p[0].size()));
-        pending.clear();
+        // The plug-ins hand back the clip record, which may ask for the
+        // clip's sound to fade out over the transition's last frames.
+        const int fade = std::min(transition.Terminate(), n);
+        if (fade > 0) bus.FadeOut(held, start, start + n - fade, start + n);
+        for (Planes& p : held) writer.WriteAudio(p, int(p.empty() ? 0 : p[0].size()));
+        held.clear();
       }
     } else {
-      // A frame outside the transition goes through as decoded.
-      const size_t c = j < start ? 0 : 1;
-      const int64_t k = j < start ? j : j - start;
-      Clip& clip = clips[c];
-      SharedFrame frame = clip.video->Get(k);
-      const VideoFormat& f = clip.video->format();
-      const Colour in = f.colour.Resolved(f.height, f.format);
-      if (f.format == outFormat && f.width == width && f.height == height && in.space == outColour.space &&
-          in.range == outColour.range) {
-        FramePtr copy(av_frame_clone(frame.get()));
-        if (!copy) throw Error("out of memory for a frame");
-        writer.WriteVideo(copy.get());
-      } else {
-        FramePtr out = NewFrame();
-        out->width = width;
-        out->height = height;
-        out->format = outFormat;
-        Check(av_frame_get_buffer(out.get(), 0), "out of memory for a frame");
-        passConverter.Convert({f.width, f.height, f.format, width, height, outFormat, kGoodScaler,
-                               f.colour.SwsSpace(f.height), f.colour.Full(f.format), outSpace, outFull},
-                              frame->data, frame->linesize, out->data, out->linesize);
-        writer.WriteVideo(out.get());
-      }
-      if (writer.hasAudio()) {
-        const int count = slotCount(j);
-        Planes planes = newPlanes(count);
-        int64_t first;
-        int len;
-        clipSamples(clip, k, &first, &len);
-        clip.audio->MixInto(first, std::min(len, count), float(Gain256(clip.volume)) / 256.0f, planes, 0);
-        clamp(planes);
-        writer.WriteAudio(planes, count);
+      const Timeline::Frame f = timeline.At(j);
+      FramePtr frame = clipFrame(f);
+      writer.WriteVideo(frame.get());
+      if (bus.on()) {
+        bus.Mix(*clips[f.clip].audio, timeline.Origin(f.clip), f.frame, Gain(clips[f.clip].volume), slot);
+        AudioBus::Clip(slot);
+        writer.WriteAudio(slot, int(slot[0].size()));
       }
     }
-    if (progress) progress(j + 1, total);
+    if (progress) progress(j + 1, timeline.frames());
   }
   writer.Finish();
-  if (!options.preview.empty() && !sheet.empty()) {
+  if (!sheet.empty()) {
     const Picture p = ContactSheet(sheet, 240);
-    WritePng(options.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4,
-             options.output.overwrite);
+    WritePng(options.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4, options.output.overwrite);
   }
   RenderSummary summary;
-  summary.frames = total;
+  summary.frames = timeline.frames();
   summary.transitionFrames = n;
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return summary;

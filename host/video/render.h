@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "output.h"
+#include "transition.h"
 
 namespace zk::video {
 
@@ -20,8 +21,12 @@ struct RenderOptions {
   OutputOptions output;
   int jobs = 1;
   bool proxy = false;
-  int volumeA = 256;
+  int volumeA = 256;  // each clip's level in the mix, 256 for its own
   int volumeB = 256;
+  AVRational fps{0, 1};  // the output's rate; 0: the first clip's
+  int width = 0;         // the output's picture; 0: the first clip's
+  int height = 0;
+  Fit fit = Fit::kPad;   // how clips of another shape fill it
   int marginX = 0;  // --rect: the output frame placed this far inside a larger world
   int marginY = 0;
   std::string preview;  // contact sheet PNG, or empty
@@ -35,7 +40,7 @@ struct RenderSummary {
 
 // Called after each frame written, with the frames done and the total.
 using ProgressFn = std::function<void(int64_t done, int64_t total)>;
-// Called with warnings ("b.mp4: size 640x480 does not match 320x240, scaling").
+// Called with notices ("b.mp4: 640x480 is fitted into 320x240 with black bars").
 using WarnFn = std::function<void(const std::string&)>;
 
 // Set from a signal handler: the render stops, removes what it wrote and
@@ -45,13 +50,6 @@ extern std::atomic<bool> gInterrupted;
 // Throws Error with a one-line message on any failure; nothing is left
 // under the output's name then.
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn);
-
-// 32-bit pixel words (0xAARRGGBB) of a picture, rows packed.
-struct Picture {
-  int width = 0;
-  int height = 0;
-  std::vector<uint32_t> pixels;
-};
 
 // A strip of thumbnails side by side on a dark background.
 Picture ContactSheet(const std::vector<Picture>& frames, int thumbWidth);

@@ -74,12 +74,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"NotAVideo", "Ashveil {W}/notes.txt", "cannot open {W}/notes.txt"},
         BadCase{"NoVideoStream", "Ashveil {W}/tone.m4a", "{W}/tone.m4a: no video stream"},
         BadCase{"NoFrames", "Ashveil {W}/noframes.mkv", "{W}/noframes.mkv"},
-        BadCase{"CorruptFrame", "Ashveil {W}/damaged.ts", "{W}/damaged.ts: frame"},
+        BadCase{"CorruptFrame", "Ashveil {W}/damaged.ts", "{W}/damaged.ts: damaged near"},
         BadCase{"ClipTooShort", "Ashveil {W}/short.mkv",
                 "{W}/short.mkv: 25 frames is shorter than the 66-frame transition"},
         BadCase{"SecondClipTooShort", "Cindergate {A} {W}/short.mkv", "25 frames is shorter"},
-        BadCase{"RateMismatch", "Cindergate {A} {W}/rate30.mkv",
-                "{W}/rate30.mkv: frame rate 30 fps does not match 25 fps of {A}"},
         BadCase{"OneClipForTwo", "Cindergate {A}", "two-clip transition: give two clips (got 1)"},
         BadCase{"TwoClipsForOne", "Ashveil {A} {B}", "end-of-clip transition: give one clip (got 2)"},
         BadCase{"UnknownVariant", "Cindergate --variant 5 {A} {B}", "--variant 5 is out of range (1 to 4)"},
@@ -126,7 +124,7 @@ TEST(Scaling, ASecondClipOfAnotherSizeIsScaledWithAWarning) {
   const std::string out = (WorkDir() / "scaled.mkv").string();
   const Outcome run = Zkhost("render Cindergate --frames 10 -q -y " + ClipA() + " " + big + " -o " + out);
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_NE(run.output.find("size 320x240 does not match 160x120"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("big.mkv: 320x240 is scaled to 160x120"), std::string::npos) << run.output;
   zk::video::VideoTrack t(out, 2);
   EXPECT_EQ(t.format().width, 160);
   EXPECT_EQ(t.frames(), 140);

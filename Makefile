@@ -34,16 +34,20 @@ asan: deps
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 # The fuzzers under clang with ASan and UBSan, FUZZ_SECONDS each, starting
-# from the seed corpus; new inputs stay in the build folder.
+# from the seed corpus; new inputs stay in the build folder.  The media
+# fuzzer's seeds are small files of each container, made here by ffmpeg.
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S fuzz -B $(BUILD)-fuzz -G Ninja >/dev/null
-	cmake --build $(BUILD)-fuzz -j $(JOBS) --target zk_main_fuzzer zk_host_blit_fuzzer
-	set -e; for f in main host_blit; do \
-	  rm -rf $(BUILD)-fuzz/corpus-$$f && mkdir -p $(BUILD)-fuzz/corpus-$$f; \
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target zk_main_fuzzer zk_host_blit_fuzzer zk_media_fuzzer
+	scripts/media-seeds $(BUILD)-fuzz/seeds-media
+	set -e; for f in main:$(CURDIR)/fuzz/corpus/main host_blit:$(CURDIR)/fuzz/corpus/host_blit \
+	    media:$(CURDIR)/$(BUILD)-fuzz/seeds-media; do \
+	  name=$${f%%:*}; seeds=$${f#*:}; \
+	  rm -rf $(BUILD)-fuzz/corpus-$$name && mkdir -p $(BUILD)-fuzz/corpus-$$name; \
 	  (cd $(BUILD)-fuzz && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./zk_$${f}_fuzzer \
-	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus-$$f $(CURDIR)/fuzz/corpus/$$f); \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ./zk_$${name}_fuzzer \
+	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 corpus-$$name $$seeds); \
 	done
 
 # Figures for this machine: every variant's frame time against memcpy, the

@@ -21,7 +21,17 @@ namespace zk::video {
 using zk::host::Error;
 
 struct InputDeleter {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+  // A context reading through its own AVIOContext (AVFMT_FLAG_CUSTOM_IO)
+  // owns it here, with its buffer and an av_malloc'd opaque.
+  void operator()(AVFormatContext* c) const {
+    AVIOContext* custom = c != nullptr && (c->flags & AVFMT_FLAG_CUSTOM_IO) ? c->pb : nullptr;
+    avformat_close_input(&c);
+    if (custom != nullptr) {
+      av_freep(&custom->buffer);
+      av_freep(&custom->opaque);
+      avio_context_free(&custom);
+    }
+  }
 };
 struct OutputDeleter {
   // Closes the file (when the muxer opened one) and frees the context.

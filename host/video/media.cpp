@@ -172,6 +172,11 @@ void VideoTrack::Index() {
   }
   std::stable_sort(pts_.begin(), pts_.end());
   endPts_ = lastPts + (lastDuration > 0 ? lastDuration : frameTicks);
+  // A day is longer than any clip; timestamps that span more are damage,
+  // and would make a frame grid of that length.
+  if (duration() > 86400.0) {
+    throw Error(path_ + ": its timestamps span " + Seconds(duration()) + " (damaged or wrapped timestamps)");
+  }
 
   // The first frame that decodes is the clip's start: a stream cut in
   // mid-GOP begins with frames that refer to pictures it does not hold.

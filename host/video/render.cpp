@@ -148,7 +148,8 @@ RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, c
   // ---- The clips, conformed to the first -------------------------------
   std::vector<Clip> clips(needClips);
   for (size_t c = 0; c < needClips; ++c) {
-    clips[c].video = std::make_unique<VideoTrack>(options.clips[c], size_t(2 * jobs + 4));
+    // Frames are asked for at most 2 x jobs apart (the render-ahead window).
+    clips[c].video = std::make_unique<VideoTrack>(options.clips[c], size_t(2 * jobs + 2));
     clips[c].volume = c == 0 ? options.volumeA : options.volumeB;
   }
   const VideoFormat& first = clips[0].video->format();

@@ -176,9 +176,7 @@ class GStreamer : public ::testing::TestWithParam<GstCase> {
   static void SetUpTestSuite() {
     clips_.Make();
     setenv("FREI0R_PATH", ZK_FREI0R_DIR, 1);
-    // A registry of its own: GStreamer lists frei0r plug-ins only where the
-    // registry was made with them in FREI0R_PATH.
-    setenv("GST_REGISTRY", (clips_.dir + "/registry.bin").c_str(), 1);
+    setenv("GST_REGISTRY", ZK_GST_REGISTRY, 1);
     gst_init(nullptr, nullptr);
     for (const char* domain : {"GStreamer", "GLib", "GLib-GObject"}) {
       g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL), Collect, nullptr);

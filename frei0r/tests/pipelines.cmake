@@ -19,7 +19,11 @@ target_compile_definitions(zk_frei0r_pipeline_tests PRIVATE
 if(ZK_GST_FOUND AND ZK_GST_LAUNCH)
   target_sources(zk_frei0r_pipeline_tests PRIVATE gstreamer_test.cpp)
   target_link_libraries(zk_frei0r_pipeline_tests PRIVATE PkgConfig::ZK_GST)
-  target_compile_definitions(zk_frei0r_pipeline_tests PRIVATE ZK_GST_LAUNCH="${ZK_GST_LAUNCH}")
+  # One registry for these tests, kept between runs: GStreamer lists frei0r
+  # plug-ins only where its registry was made with them in FREI0R_PATH, and
+  # makes it again when they change.
+  target_compile_definitions(zk_frei0r_pipeline_tests PRIVATE ZK_GST_LAUNCH="${ZK_GST_LAUNCH}"
+    ZK_GST_REGISTRY="${CMAKE_CURRENT_BINARY_DIR}/gst-registry.bin")
 else()
   message(WARNING "GStreamer (libgstreamer1.0-dev, gstreamer1.0-tools) not found: the plug-ins are not tested in GStreamer")
 endif()

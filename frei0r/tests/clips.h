@@ -64,6 +64,7 @@ struct Clips {
     if (!dir.empty()) std::filesystem::remove_all(dir, ec);
   }
 
+#ifdef ZK_ZKHOST
   // zkhost's whole render of variant v with an n-frame transition: the
   // first clip up to the transition, the transition, and for two-clip
   // variants the rest of the second clip.
@@ -77,6 +78,7 @@ struct Clips {
     }
     return DecodeFrames(out + "/%04d.png");
   }
+#endif
 };
 
 // The index of the first frame that differs, or -1 when the renders are

@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build demo test test32 asan fuzz bench clean
+.PHONY: deps build demo test deb test32 asan fuzz bench clean
 
 deps:
 	@scripts/install-deps
@@ -17,6 +17,10 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package of the whole installation, in $(BUILD)/.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 # The interface, platform, bundles and unit tests built for 32-bit Intel.
 test32: deps

@@ -8,28 +8,13 @@
 #include <fstream>
 #include <iterator>
 
-#include "support.h"
+#include "clips.h"
 
 namespace zk::frei0r::test {
 namespace {
 
-constexpr int kW = 160, kH = 120;
 // The first clip is cut after this frame; its last frames are the outgoing ones.
 constexpr int kOutgoingOut = 29;
-
-std::vector<Rgba> ReadFrames(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string all{std::istreambuf_iterator<char>(in), {}};
-  std::vector<Rgba> frames;
-  const size_t bytes = size_t(kW) * kH * 4;
-  for (size_t at = 0; at + bytes <= all.size(); at += bytes) {
-    frames.emplace_back(kW, kH);
-    std::copy_n(all.data() + at, bytes, frames.back().bytes());
-  }
-  return frames;
-}
-
-int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 struct MeltCase {
   int variant;    // index into kVariants

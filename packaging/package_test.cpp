@@ -1,0 +1,128 @@
+// The Debian package, unpacked into a scratch root: what it installs, and
+// zkhost and melt running from there render the same frames.  And the
+// manual page and bash completion against zkhost's own --help.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <set>
+
+#include "clips.h"
+
+namespace zk::frei0r::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Output(const std::string& command) {
+  std::string text;
+  if (FILE* out = popen(command.c_str(), "r")) {
+    char chunk[512];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, out)) > 0;) text.append(chunk, n);
+    pclose(out);
+  }
+  return text;
+}
+
+class Package : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    clips_.Make();
+    // Made by the test zk_package_make (cpack -G DEB).
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(ZK_PACKAGE_DIR, ec)) {
+      if (entry.path().extension() == ".deb") deb_ = entry.path().string();
+    }
+    root_ = clips_.dir + "/root";
+    profile_ = clips_.dir + "/profile";
+    std::ofstream(profile_) << "description=160x120\nframe_rate_num=25\nframe_rate_den=1\nwidth=160\nheight=120\n"
+                               "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\n"
+                               "display_aspect_num=4\ndisplay_aspect_den=3\n";
+    if (!deb_.empty()) Shell("dpkg -x " + deb_ + " " + root_);
+  }
+  static void TearDownTestSuite() { clips_.Remove(); }
+  static inline Clips clips_;
+  static inline std::string deb_, root_, profile_;
+};
+
+TEST_F(Package, InstallsEverythingWhereItIsFound) {
+  ASSERT_FALSE(deb_.empty());
+  const std::string lib = std::string("usr/") + ZK_LIBDIR;
+  std::vector<std::string> files = {"usr/bin/zkhost",
+                                    lib + "/libzkplatform.so",
+                                    lib + "/zkplugins/Cindergate.so",
+                                    lib + "/zkplugins/Ashveil.so",
+                                    "usr/share/man/man1/zkhost.1.gz",
+                                    "usr/share/bash-completion/completions/zkhost"};
+  for (const Variant& v : kVariants) {
+    files.push_back(std::string("usr/lib/frei0r-1/") + v.id + ".so");
+    files.push_back(std::string("usr/share/kdenlive/") + (v.twoClips ? "transitions" : "effects") + "/frei0r_" +
+                    v.id + ".xml");
+  }
+  for (const std::string& file : files) EXPECT_TRUE(fs::is_regular_file(root_ + "/" + file)) << file;
+  // The libraries it needs come with it from apt.
+  const std::string depends = Output("dpkg-deb -f " + deb_ + " Depends");
+  EXPECT_NE(depends.find("libavformat"), std::string::npos) << depends;
+  EXPECT_NE(depends.find("libfreetype"), std::string::npos) << depends;
+}
+
+// From the scratch root alone: its zkhost finds its bundles, and melt its
+// frei0r plug-ins, which find their bundles; both render the same frames.
+TEST_F(Package, ZkhostAndMeltRunFromTheInstallation) {
+  ASSERT_FALSE(deb_.empty());
+  unsetenv("ZK_PLUGIN_PATH");
+  const std::string zk = clips_.dir + "/zk", a = clips_.dir + "/a.mkv", b = clips_.dir + "/b.mkv";
+  fs::create_directories(zk);
+  ASSERT_EQ(Shell(root_ + "/usr/bin/zkhost render Cindergate --variant 2 --frames 10 -q " + a + " " + b + " -o " +
+                  zk + "/%04d.png"),
+            0);
+  setenv("FREI0R_PATH", (root_ + "/usr/lib/frei0r-1").c_str(), 1);
+  const std::string melt = clips_.dir + "/melt.rgba";
+  ASSERT_EQ(Shell(std::string(ZK_MELT) + " " + a + " " + b +
+                  " -mix 10 -mixer frei0r.cindergate_burn_in_dark 'progress=0=0.1;-1=1' -mixer mix:-1"
+                  " -profile " + profile_ + " -consumer avformat:" + melt +
+                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1"),
+            0);
+  const std::vector<Rgba> fromZkhost = DecodeFrames(zk + "/%04d.png"), fromMelt = ReadFrames(melt);
+  ASSERT_EQ(fromZkhost.size(), size_t(2 * kClipFrames - 10));
+  EXPECT_EQ(FirstDifference(fromMelt, fromZkhost), -1);
+  EXPECT_FALSE(ToImage(fromMelt[kClipFrames - 5]) == ToImage(clips_.a[kClipFrames - 5]));
+}
+
+// Every command and option zkhost's --help names is in the manual page and
+// completes in bash.
+TEST(Documentation, ManualAndCompletionCoverEveryOption) {
+  std::ifstream manFile(ZK_MAN_SOURCE);
+  std::string man{std::istreambuf_iterator<char>(manFile), {}};
+  man = std::regex_replace(man, std::regex(R"(\\)"), "");  // troff's \- is a plain -
+  const std::regex option(R"((?:^|\n)\s+(-\w)?(?:, )?(--[\w-]+))");
+  for (const std::string command : {"render", "info", "placeholder", "demo"}) {
+    const std::string help = Output(std::string(ZK_ZKHOST) + " " + command + " --help");
+    std::string completed =
+        " " + Output("bash -c 'source " + std::string(ZK_COMPLETION) + "; COMP_WORDS=(zkhost " + command +
+                     " -); COMP_CWORD=2; _zkhost; echo \"${COMPREPLY[*]}\"'");
+    std::replace(completed.begin(), completed.end(), '\n', ' ');
+    EXPECT_NE(man.find("\n.SS " + command), std::string::npos) << command;
+    EXPECT_NE(Output("bash -c 'source " + std::string(ZK_COMPLETION) +
+                     "; COMP_WORDS=(zkhost \"\"); COMP_CWORD=1; _zkhost; echo \"${COMPREPLY[*]}\"'")
+                  .find(command),
+              std::string::npos);
+    std::set<std::string> named;
+    for (std::sregex_iterator m(help.begin(), help.end(), option), end; m != end; ++m) {
+      for (int group : {1, 2}) {
+        if ((*m)[group].matched) named.insert((*m)[group]);
+      }
+    }
+    EXPECT_GE(named.size(), 2u) << help;
+    for (const std::string& name : named) {
+      EXPECT_NE(man.find(name), std::string::npos) << command << " " << name;
+      EXPECT_NE(completed.find(" " + name + " "), std::string::npos) << command << " " << name << ":" << completed;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zk::frei0r::test

@@ -115,84 +115,107 @@ Picture ContactSheet(const std::vector<Picture>& frames, int thumbWidth) {
   return sheet;
 }
 
-RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {
-  const auto started = std::chrono::steady_clock::now();
-  // ---- Set-up: what is asked, checked before anything is made -----------
-  const OutputPlan plan = PlanOutput(options.output);
-  CheckPreview(options.preview, options.output);
-  auto bundle = zk::host::Bundle::Open(options.bundle);
-  const std::string who = bundle->name() + " variant " + std::to_string(options.variant);
-  const float speed = options.frames != 0 ? SpeedForFrames(*bundle, options.variant, options.frames)
-                                          : options.speed;
-  const ZKPluginGetInfo info = Describe(*bundle, options.variant, speed);
-  const int type = info.pluginType;
+// What the plug-in asks for at the asked speed, checked against the clips
+// given, and how many threads render it.
+struct TransitionPlan {
+  std::unique_ptr<zk::host::Bundle> bundle;
+  std::string who;
+  float speed = 0;
+  ZKPluginGetInfo info{};
+  bool between = false;
+  int frames = 0;
+  int jobs = 1;
+};
+
+TransitionPlan PlanTransition(const RenderOptions& options, const WarnFn& warn) {
+  TransitionPlan t;
+  t.bundle = zk::host::Bundle::Open(options.bundle);
+  t.who = t.bundle->name() + " variant " + std::to_string(options.variant);
+  t.speed = options.frames != 0 ? SpeedForFrames(*t.bundle, options.variant, options.frames) : options.speed;
+  t.info = Describe(*t.bundle, options.variant, t.speed);
+  const int type = t.info.pluginType;
   if (type != kPluginTransitionBetweenType && type != kPluginTransitionAfterType) {
-    throw Error(who + " is a " + TypeName(type) + ": zkhost renders two-clip and end-of-clip transitions");
+    throw Error(t.who + " is a " + TypeName(type) + ": zkhost renders two-clip and end-of-clip transitions");
   }
-  const bool between = type == kPluginTransitionBetweenType;
-  const size_t needClips = between ? 2 : 1;
-  if (options.clips.size() != needClips) {
-    throw Error(who + " is a " + TypeName(type) + ": give " + (between ? "two clips" : "one clip") + " (got " +
+  t.between = type == kPluginTransitionBetweenType;
+  if (options.clips.size() != (t.between ? 2u : 1u)) {
+    throw Error(t.who + " is a " + TypeName(type) + ": give " + (t.between ? "two clips" : "one clip") + " (got " +
                 std::to_string(options.clips.size()) + ")");
   }
-  const int n = info.framesToBeRendered;
-  if (n <= 0) throw Error(who + " asks for " + std::to_string(n) + " frames");
+  t.frames = t.info.framesToBeRendered;
+  if (t.frames <= 0) throw Error(t.who + " asks for " + std::to_string(t.frames) + " frames");
   const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-  int jobs = std::clamp(options.jobs, 1, n);
-  if (jobs > cores) {
-    warn("-j " + std::to_string(jobs) + " is more than the " + std::to_string(cores) +
+  t.jobs = std::clamp(options.jobs, 1, t.frames);
+  if (t.jobs > cores) {
+    warn("-j " + std::to_string(t.jobs) + " is more than the " + std::to_string(cores) +
          " cores here; rendering " + std::to_string(cores) + " frames at once");
-    jobs = cores;
+    t.jobs = cores;
   }
+  return t;
+}
 
-  // ---- The clips, conformed to the first -------------------------------
-  std::vector<Clip> clips(needClips);
-  for (size_t c = 0; c < needClips; ++c) {
+// Opens the clips and conforms them to the first (or to --size and --fps):
+// each on the output's grid, placed in its picture, long enough.
+std::vector<Clip> OpenClips(const RenderOptions& options, const TransitionPlan& t, const OutputPlan& out,
+                            Canvas* canvas, AVRational* rate, const WarnFn& warn) {
+  std::vector<Clip> clips(options.clips.size());
+  for (size_t c = 0; c < clips.size(); ++c) {
     // Frames are asked for at most 2 x jobs apart (the render-ahead window).
-    clips[c].video = std::make_unique<VideoTrack>(options.clips[c], size_t(2 * jobs + 2));
+    clips[c].video = std::make_unique<VideoTrack>(options.clips[c], size_t(2 * t.jobs + 2));
     clips[c].volume = c == 0 ? options.volumeA : options.volumeB;
   }
   const VideoFormat& first = clips[0].video->format();
-  const Canvas canvas = MakeCanvas(first, clips[0].video->path(), plan.format, options.width, options.height);
-  if (canvas.width != canvas.pictureWidth || canvas.height != canvas.pictureHeight) {
-    warn(Size(canvas.pictureWidth, canvas.pictureHeight) + " is written as " + Size(canvas.width, canvas.height) + ": " +
-         av_get_pix_fmt_name(canvas.format) + " needs whole chroma samples (the edge is repeated)");
+  *canvas = MakeCanvas(first, clips[0].video->path(), out.format, options.width, options.height);
+  if (canvas->width != canvas->pictureWidth || canvas->height != canvas->pictureHeight) {
+    warn(Size(canvas->pictureWidth, canvas->pictureHeight) + " is written as " + Size(canvas->width, canvas->height) +
+         ": " + av_get_pix_fmt_name(canvas->format) + " needs whole chroma samples (the edge is repeated)");
   }
-  const AVRational rate = options.fps.num > 0 ? options.fps : first.rate;
-  std::vector<int64_t> lengths;
-  for (size_t c = 0; c < needClips; ++c) {
+  *rate = options.fps.num > 0 ? options.fps : first.rate;
+  for (size_t c = 0; c < clips.size(); ++c) {
     Clip& clip = clips[c];
-    clip.grid = std::make_unique<ClipGrid>(*clip.video, rate);
-    clip.place = Place(clip.video->format(), canvas, options.fit);
-    clip.passThrough = PassesThrough(clip.video->format(), clip.place, canvas);
-    Notice(clip, canvas, rate, c == 0 && options.width == 0, warn);
-    lengths.push_back(clip.grid->frames());
-    const int64_t need = std::max<int64_t>(c == 0 ? info.takeFromClipBefore : info.takeFromClipAfter, n);
-    if (lengths.back() < need) {
-      throw Error(clip.video->path() + ": " + std::to_string(lengths.back()) + " frames is shorter than the " +
-                  std::to_string(need) + "-frame transition of " + who);
+    clip.grid = std::make_unique<ClipGrid>(*clip.video, *rate);
+    clip.place = Place(clip.video->format(), *canvas, options.fit);
+    clip.passThrough = PassesThrough(clip.video->format(), clip.place, *canvas);
+    Notice(clip, *canvas, *rate, c == 0 && options.width == 0, warn);
+    const int64_t need = std::max<int64_t>(c == 0 ? t.info.takeFromClipBefore : t.info.takeFromClipAfter, t.frames);
+    if (clip.grid->frames() < need) {
+      throw Error(clip.video->path() + ": " + std::to_string(clip.grid->frames()) + " frames is shorter than the " +
+                  std::to_string(need) + "-frame transition of " + t.who);
     }
   }
-  const Timeline timeline(lengths, n, between);
+  return clips;
+}
 
-  // ---- Sound: the first clip's format, at a rate the encoder takes -----
+// The output's sound: the first clip's format that has any, at a rate the
+// encoder takes.  False when no clip has sound.
+bool PlanSound(const std::vector<std::string>& paths, const OutputPlan& out, AudioFormat* format,
+               const WarnFn& warn) {
+  const auto found = std::find_if(paths.begin(), paths.end(), [&](const std::string& p) { return ProbeAudio(p, format); });
+  if (found == paths.end()) return false;
+  const int rate = EncoderSampleRate(out, format->sampleRate);
+  if (rate != format->sampleRate) {
+    warn("the sound is resampled from " + std::to_string(format->sampleRate) + " to " + std::to_string(rate) +
+         " Hz, a rate the AAC encoder takes");
+    format->sampleRate = rate;
+  }
+  return true;
+}
+
+RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {
+  const auto started = std::chrono::steady_clock::now();
+  // ---- Set-up: everything checked before anything is made --------------
+  const OutputPlan plan = PlanOutput(options.output);
+  CheckPreview(options.preview, options.output);
+  const TransitionPlan t = PlanTransition(options, warn);
+  Canvas canvas;
+  AVRational rate;
+  std::vector<Clip> clips = OpenClips(options, t, plan, &canvas, &rate, warn);
+  std::vector<int64_t> lengths;
+  for (const Clip& c : clips) lengths.push_back(c.grid->frames());
+  const Timeline timeline(lengths, t.frames, t.between);
   AudioFormat audioFormat;
-  bool anyAudio = false;
-  for (const std::string& path : options.clips) {
-    if (ProbeAudio(path, &audioFormat)) {
-      anyAudio = true;
-      break;
-    }
-  }
-  if (anyAudio) {
-    const int rateOut = EncoderSampleRate(plan, audioFormat.sampleRate);
-    if (rateOut != audioFormat.sampleRate) {
-      warn("the sound is resampled from " + std::to_string(audioFormat.sampleRate) + " to " +
-           std::to_string(rateOut) + " Hz, a rate the AAC encoder takes");
-      audioFormat.sampleRate = rateOut;
-    }
-  }
-  Writer writer(options.output, plan, canvas, rate, anyAudio ? &audioFormat : nullptr, timeline.frames());
+  const bool sound = PlanSound(options.clips, plan, &audioFormat, warn);
+  Writer writer(options.output, plan, canvas, rate, sound ? &audioFormat : nullptr, timeline.frames());
   if (writer.hasAudio()) {
     for (Clip& c : clips) c.audio = std::make_unique<AudioTrack>(c.video->path(), audioFormat, c.video->start());
   }
@@ -200,7 +223,9 @@ RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, c
   av_channel_layout_uninit(&audioFormat.layout);
 
   // ---- Per frame: the transition's, and the clips' own -----------------
-  TransitionSetup setup{bundle.get(), options.variant, speed, options.proxy, options.marginX, options.marginY, jobs, {}};
+  const int n = t.frames;
+  TransitionSetup setup{t.bundle.get(), options.variant, t.speed, options.proxy, options.marginX, options.marginY,
+                        t.jobs, {}};
   if (!options.preview.empty()) {
     const int count = std::min(n, 8);
     for (int i = 0; i < count; ++i) setup.thumbs.push_back(count == 1 ? 0 : i * (n - 1) / (count - 1));
@@ -226,7 +251,7 @@ RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, c
   std::vector<Planes> held;  // the transition's sound, until the plug-ins say how it ends
   const int64_t start = timeline.start();
   int64_t submitted = start;
-  const int64_t window = 2 * jobs;
+  const int64_t window = 2 * t.jobs;
   for (int64_t j = 0; j < timeline.frames(); ++j) {
     if (gInterrupted.load()) throw Error("interrupted");
     while (submitted < start + n && submitted < j + window) transition.Submit(int(submitted++ - start));

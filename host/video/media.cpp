@@ -222,6 +222,14 @@ void VideoTrack::set_cache_frames(size_t n) {
   cacheFrames_ = std::max<size_t>(n, 2);
 }
 
+void VideoTrack::Close() {
+  std::lock_guard lock(mutex_);
+  cache_.clear();
+  packet_.reset();
+  decoder_.reset();
+  input_.reset();
+}
+
 void VideoTrack::Damaged(int64_t k, const std::string& what) const {
   const int64_t at = std::clamp<int64_t>(k, 0, frames() - 1);
   throw Error(path_ + ": damaged at " + Seconds(Time(at)) + " (frame " + std::to_string(k) + "): " + what);
@@ -270,6 +278,7 @@ SharedFrame VideoTrack::Get(int64_t k) {
                 std::to_string(frames()) + ")");
   }
   if (auto it = cache_.find(k); it != cache_.end()) return it->second;
+  if (!input_) Open();
   if (k < next_) Rewind();
   while (next_ <= k) {
     FramePtr frame = NewFrame();

@@ -77,9 +77,13 @@ class VideoTrack {
   // The first frame's timestamp in seconds: the clip's time zero, by which
   // its sound is placed.
   double start() const;
-  // Frame k (0-based).  Throws Error naming the file and the time.
+  // Frame k (0-based).  Throws Error naming the file and the time.  Opens
+  // the file again after Close.
   SharedFrame Get(int64_t k);
   void set_cache_frames(size_t n);
+  // Lets go of the file, the decoder and the cached frames; what was read
+  // of the stream (format, timestamps) stays.
+  void Close();
 
  private:
   void Open();

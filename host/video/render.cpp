@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "instance.h"
@@ -87,82 +88,87 @@ void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, co
     warn(v.path() + ": " + upright + " is scaled to " + Size(canvas.pictureWidth, canvas.pictureHeight));
   }
 }
+int Cores() { return int(std::max(1u, std::thread::hardware_concurrency())); }
 
-}  // namespace
-
-Picture ContactSheet(const std::vector<Picture>& frames, int thumbWidth) {
-  constexpr int kGap = 6;
-  constexpr uint32_t kBackground = 0xFF202020;
-  Picture sheet;
-  int height = 0;
-  std::vector<Picture> thumbs;
-  for (const Picture& f : frames) {
-    thumbs.push_back(Thumbnail(f.pixels.data(), intptr_t(f.width) * 4, f.width, f.height, thumbWidth));
-    height = std::max(height, thumbs.back().height);
-  }
-  sheet.width = kGap;
-  for (const Picture& t : thumbs) sheet.width += t.width + kGap;
-  sheet.height = height + 2 * kGap;
-  sheet.pixels.assign(size_t(sheet.width) * sheet.height, kBackground);
-  int x = kGap;
-  for (const Picture& t : thumbs) {
-    for (int y = 0; y < t.height; ++y) {
-      std::copy_n(t.pixels.data() + size_t(y) * t.width, t.width,
-                  sheet.pixels.data() + size_t(y + kGap) * sheet.width + x);
-    }
-    x += t.width + kGap;
-  }
-  return sheet;
-}
-
-// What the plug-in asks for at the asked speed, checked against the clips
-// given, and how many threads render it.
-struct TransitionPlan {
-  std::unique_ptr<zk::host::Bundle> bundle;
-  std::string who;
-  float speed = 0;
-  ZKPluginGetInfo info{};
-  bool between = false;
-  int frames = 0;
-  int jobs = 1;
+// Every cut's transition: its bundle, the speed that gives its length, and
+// whether it joins two clips or ends one.
+struct CutPlan {
+  std::vector<Transition> transitions;
+  std::vector<Timeline::Cut> cuts;
+  std::map<std::string, std::unique_ptr<zk::host::Bundle>> bundles;  // by path
 };
 
-TransitionPlan PlanTransition(const RenderOptions& options, const WarnFn& warn) {
-  TransitionPlan t;
-  t.bundle = zk::host::Bundle::Open(options.bundle);
-  t.who = t.bundle->name() + " variant " + std::to_string(options.variant);
-  t.speed = options.frames != 0 ? SpeedForFrames(*t.bundle, options.variant, options.frames) : options.speed;
-  t.info = Describe(*t.bundle, options.variant, t.speed);
-  const int type = t.info.pluginType;
-  if (type != kPluginTransitionBetweenType && type != kPluginTransitionAfterType) {
-    throw Error(t.who + " is a " + TypeName(type) + ": zkhost renders two-clip and end-of-clip transitions");
+CutPlan PlanCuts(const Edit& edit, AVRational rate, const std::vector<int64_t>& lengths) {
+  CutPlan plan;
+  const size_t count = edit.clips.size();
+  plan.transitions.resize(count);
+  plan.cuts.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    const CutSpec& spec = edit.cuts[i];
+    if (spec.hard()) continue;
+    const std::string where = spec.where.empty() ? edit.clips[i].where : spec.where;
+    const std::string path = FindBundle(spec.bundle);
+    auto& bundle = plan.bundles[path];
+    if (!bundle) bundle = zk::host::Bundle::Open(path);
+    Transition& t = plan.transitions[i];
+    t.bundle = bundle.get();
+    t.variant = spec.variant;
+    t.who = bundle->name() + " variant " + std::to_string(spec.variant);
+    int frames = spec.frames;
+    if (spec.seconds > 0) {  // the plug-ins count in even frames
+      frames = std::max(2, int(std::lround(spec.seconds * av_q2d(rate) / 2)) * 2);
+    }
+    t.speed = frames > 0 ? SpeedForFrames(*bundle, spec.variant, frames) : spec.speed;
+    const ZKPluginGetInfo info = Describe(*bundle, spec.variant, t.speed);
+    Timeline::Cut& cut = plan.cuts[i];
+    cut.frames = info.framesToBeRendered;
+    if (info.pluginType == kPluginTransitionAfterType) {
+      cut.kind = CutKind::kAfter;
+    } else if (info.pluginType == kPluginTransitionBetweenType) {
+      if (i + 1 == count) {
+        if (spec.fromDefault) {  // the edit's default does not apply after its last clip
+          t.bundle = nullptr;
+          continue;
+        }
+        throw Error(where + ": " + t.who + " is a two-clip transition: it needs a clip after it");
+      }
+      cut.kind = CutKind::kBetween;
+    } else {
+      throw Error(where + ": " + t.who + " is a " + TypeName(info.pluginType) +
+                  ": zkhost renders two-clip and end-of-clip transitions");
+    }
+    if (cut.frames <= 0) throw Error(where + ": " + t.who + " asks for " + std::to_string(cut.frames) + " frames");
+    // Each clip holds its transitions whole, and two never overlap.
+    const int64_t before = std::max<int64_t>(info.takeFromClipBefore, cut.frames) +
+                           (i > 0 && plan.cuts[i - 1].kind == CutKind::kBetween ? plan.cuts[i - 1].frames : 0);
+    if (lengths[i] < before) {
+      throw Error(edit.clips[i].path + ": " + std::to_string(lengths[i]) + " frames is shorter than the " +
+                  std::to_string(before) + "-frame transition" + (before > cut.frames ? "s" : "") + " of " + t.who);
+    }
+    if (cut.kind == CutKind::kBetween) {
+      const int64_t after = std::max<int64_t>(info.takeFromClipAfter, cut.frames);
+      if (lengths[i + 1] < after) {
+        throw Error(edit.clips[i + 1].path + ": " + std::to_string(lengths[i + 1]) + " frames is shorter than the " +
+                    std::to_string(after) + "-frame transition of " + t.who);
+      }
+    }
   }
-  t.between = type == kPluginTransitionBetweenType;
-  if (options.clips.size() != (t.between ? 2u : 1u)) {
-    throw Error(t.who + " is a " + TypeName(type) + ": give " + (t.between ? "two clips" : "one clip") + " (got " +
-                std::to_string(options.clips.size()) + ")");
-  }
-  t.frames = t.info.framesToBeRendered;
-  if (t.frames <= 0) throw Error(t.who + " asks for " + std::to_string(t.frames) + " frames");
-  const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-  t.jobs = std::clamp(options.jobs, 1, t.frames);
-  if (t.jobs > cores) {
-    warn("-j " + std::to_string(t.jobs) + " is more than the " + std::to_string(cores) +
-         " cores here; rendering " + std::to_string(cores) + " frames at once");
-    t.jobs = cores;
-  }
-  return t;
+  return plan;
 }
 
-// Opens the clips and conforms them to the first (or to --size and --fps):
-// each on the output's grid, placed in its picture, long enough.
-std::vector<Clip> OpenClips(const RenderOptions& options, const TransitionPlan& t, const OutputPlan& out,
-                            Canvas* canvas, AVRational* rate, const WarnFn& warn) {
-  std::vector<Clip> clips(options.clips.size());
+// Opens every clip (reading its timestamps, then letting the file go until
+// the edit reaches it) and conforms it to the first or to --size/--fps:
+// on the output's grid, trimmed, placed in its picture.
+std::vector<Clip> OpenClips(const EditOptions& options, const OutputPlan& out, int jobs, Canvas* canvas,
+                            AVRational* rate, const WarnFn& warn) {
+  const Edit& edit = options.edit;
+  std::vector<Clip> clips(edit.clips.size());
   for (size_t c = 0; c < clips.size(); ++c) {
     // Frames are asked for at most 2 x jobs apart (the render-ahead window).
-    clips[c].video = std::make_unique<VideoTrack>(options.clips[c], size_t(2 * t.jobs + 2));
-    clips[c].volume = c == 0 ? options.volumeA : options.volumeB;
+    clips[c].video = std::make_unique<VideoTrack>(edit.clips[c].path, size_t(2 * jobs + 2));
+    if (c > 0) clips[c].video->Close();
+    clips[c].volume = edit.clips[c].volume;
+    clips[c].where = edit.clips[c].where;
   }
   const VideoFormat& first = clips[0].video->format();
   *canvas = MakeCanvas(first, clips[0].video->path(), out.format, options.width, options.height);
@@ -173,25 +179,33 @@ std::vector<Clip> OpenClips(const RenderOptions& options, const TransitionPlan& 
   *rate = options.fps.num > 0 ? options.fps : first.rate;
   for (size_t c = 0; c < clips.size(); ++c) {
     Clip& clip = clips[c];
+    const EditClip& e = edit.clips[c];
     clip.grid = std::make_unique<ClipGrid>(*clip.video, *rate);
     clip.place = Place(clip.video->format(), *canvas, options.fit);
     clip.passThrough = PassesThrough(clip.video->format(), clip.place, *canvas);
     Notice(clip, *canvas, *rate, c == 0 && options.width == 0, warn);
-    const int64_t need = std::max<int64_t>(c == 0 ? t.info.takeFromClipBefore : t.info.takeFromClipAfter, t.frames);
-    if (clip.grid->frames() < need) {
-      throw Error(clip.video->path() + ": " + std::to_string(clip.grid->frames()) + " frames is shorter than the " +
-                  std::to_string(need) + "-frame transition of " + t.who);
+    clip.trim = std::llround(e.in * av_q2d(*rate));
+    if (clip.trim >= clip.grid->frames()) {
+      throw Error(e.path + ": in " + std::to_string(e.in) + " s is past its end (" +
+                  std::to_string(clip.video->duration()) + " s)");
     }
   }
   return clips;
 }
 
+// A clip's frames on the grid between its in and out points.
+int64_t TrimmedLength(const Clip& clip, const EditClip& e, AVRational rate) {
+  int64_t end = clip.grid->frames();
+  if (e.out >= 0) end = std::min<int64_t>(end, std::llround(e.out * av_q2d(rate)));
+  return std::max<int64_t>(0, end - clip.trim);
+}
+
 // The output's sound: the first clip's format that has any, at a rate the
 // encoder takes.  False when no clip has sound.
-bool PlanSound(const std::vector<std::string>& paths, const OutputPlan& out, AudioFormat* format,
-               const WarnFn& warn) {
-  const auto found = std::find_if(paths.begin(), paths.end(), [&](const std::string& p) { return ProbeAudio(p, format); });
-  if (found == paths.end()) return false;
+bool PlanSound(const std::vector<Clip>& clips, const OutputPlan& out, AudioFormat* format, const WarnFn& warn) {
+  const auto found = std::find_if(clips.begin(), clips.end(),
+                                  [&](const Clip& c) { return ProbeAudio(c.video->path(), format); });
+  if (found == clips.end()) return false;
   const int rate = EncoderSampleRate(out, format->sampleRate);
   if (rate != format->sampleRate) {
     warn("the sound is resampled from " + std::to_string(format->sampleRate) + " to " + std::to_string(rate) +
@@ -201,103 +215,194 @@ bool PlanSound(const std::vector<std::string>& paths, const OutputPlan& out, Aud
   return true;
 }
 
-RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {
+}  // namespace
+
+Picture ContactSheet(const std::vector<std::vector<Picture>>& rows, int thumbWidth) {
+  constexpr int kGap = 6;
+  constexpr uint32_t kBackground = 0xFF202020;
+  std::vector<std::vector<Picture>> thumbs;
+  Picture sheet;
+  sheet.height = kGap;
+  for (const auto& row : rows) {
+    thumbs.emplace_back();
+    int width = kGap, height = 0;
+    for (const Picture& f : row) {
+      thumbs.back().push_back(Thumbnail(f.pixels.data(), intptr_t(f.width) * 4, f.width, f.height, thumbWidth));
+      width += thumbs.back().back().width + kGap;
+      height = std::max(height, thumbs.back().back().height);
+    }
+    sheet.width = std::max(sheet.width, width);
+    sheet.height += height + kGap;
+  }
+  sheet.pixels.assign(size_t(sheet.width) * sheet.height, kBackground);
+  int y0 = kGap;
+  for (const auto& row : thumbs) {
+    int x = kGap, height = 0;
+    for (const Picture& t : row) {
+      for (int y = 0; y < t.height; ++y) {
+        std::copy_n(t.pixels.data() + size_t(y) * t.width, t.width,
+                    sheet.pixels.data() + size_t(y0 + y) * sheet.width + x);
+      }
+      x += t.width + kGap;
+      height = std::max(height, t.height);
+    }
+    y0 += height + kGap;
+  }
+  return sheet;
+}
+
+RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress, const WarnFn& warn) {
   const auto started = std::chrono::steady_clock::now();
+  const Edit& edit = options.edit;
+  if (edit.clips.empty()) throw Error("the edit has no clips");
   // ---- Set-up: everything checked before anything is made --------------
   const OutputPlan plan = PlanOutput(options.output);
   CheckPreview(options.preview, options.output);
-  const TransitionPlan t = PlanTransition(options, warn);
+  int jobs = std::max(1, options.jobs);
+  if (jobs > Cores()) {
+    warn("-j " + std::to_string(jobs) + " is more than the " + std::to_string(Cores()) + " cores here; rendering " +
+         std::to_string(Cores()) + " frames at once");
+    jobs = Cores();
+  }
   Canvas canvas;
   AVRational rate;
-  std::vector<Clip> clips = OpenClips(options, t, plan, &canvas, &rate, warn);
+  std::vector<Clip> clips = OpenClips(options, plan, jobs, &canvas, &rate, warn);
   std::vector<int64_t> lengths;
-  for (const Clip& c : clips) lengths.push_back(c.grid->frames());
-  const Timeline timeline(lengths, t.frames, t.between);
+  for (size_t c = 0; c < clips.size(); ++c) lengths.push_back(TrimmedLength(clips[c], edit.clips[c], rate));
+  CutPlan cuts = PlanCuts(edit, rate, lengths);
+  for (size_t c = 0; c < clips.size(); ++c) {
+    if (lengths[c] == 0) throw Error(edit.clips[c].path + ": nothing is left between its in and out points");
+  }
+  const Timeline timeline(lengths, cuts.cuts);
   AudioFormat audioFormat;
-  const bool sound = PlanSound(options.clips, plan, &audioFormat, warn);
+  const bool sound = PlanSound(clips, plan, &audioFormat, warn);
   Writer writer(options.output, plan, canvas, rate, sound ? &audioFormat : nullptr, timeline.frames());
-  if (writer.hasAudio()) {
-    for (Clip& c : clips) c.audio = std::make_unique<AudioTrack>(c.video->path(), audioFormat, c.video->start());
-  }
   const AudioBus bus(audioFormat.sampleRate, writer.hasAudio() ? audioFormat.channels() : 0, rate);
-  av_channel_layout_uninit(&audioFormat.layout);
 
-  // ---- Per frame: the transition's, and the clips' own -----------------
-  const int n = t.frames;
-  TransitionSetup setup{t.bundle.get(), options.variant, t.speed, options.proxy, options.marginX, options.marginY,
-                        t.jobs, {}};
-  if (!options.preview.empty()) {
+  // ---- Per frame: on the pool, any frame of the edit -------------------
+  std::vector<int> sheetRow(clips.size(), -1);  // each transition's row on the contact sheet
+  std::vector<std::vector<Picture>> sheet;
+  for (size_t i = 0; i < clips.size(); ++i) {
+    const int n = timeline.cut(i).frames;
+    if (options.preview.empty() || n == 0) continue;
     const int count = std::min(n, 8);
-    for (int i = 0; i < count; ++i) setup.thumbs.push_back(count == 1 ? 0 : i * (n - 1) / (count - 1));
+    for (int k = 0; k < count; ++k) cuts.transitions[i].thumbs.push_back(count == 1 ? 0 : k * (n - 1) / (count - 1));
+    sheetRow[i] = int(sheet.size());
+    sheet.emplace_back();
   }
-  TransitionFrames transition(setup, clips, timeline, canvas);
-  Conformer conformer(kGoodScaler);
-  auto clipFrame = [&](const Timeline::Frame& f) {
-    Clip& clip = clips[f.clip];
-    SharedFrame frame = clip.video->Get(clip.grid->Source(f.frame));
-    if (clip.passThrough) {
-      FramePtr copy(av_frame_clone(frame.get()));
-      if (!copy) throw Error("out of memory for a frame");
-      return copy;
-    }
-    FramePtr out = NewVideoFrame(canvas.width, canvas.height, canvas.format);
-    conformer.Convert(*frame, clip.video->format(), clip.place, canvas, OutputTarget(canvas), out->data,
-                      out->linesize);
-    return out;
-  };
+  EditFrames frames({options.proxy, options.marginX, options.marginY, jobs}, clips, cuts.transitions, timeline, canvas);
 
-  // ---- Drive: frames in order, the transition rendered ahead -----------
-  std::vector<Picture> sheet;
-  std::vector<Planes> held;  // the transition's sound, until the plug-ins say how it ends
-  const int64_t start = timeline.start();
-  int64_t submitted = start;
-  const int64_t window = 2 * t.jobs;
+  // ---- Drive: frames in order, rendered ahead --------------------------
+  std::vector<Planes> held;  // a transition's sound, until its plug-ins say how it ends
+  int64_t submitted = 0;
+  const int64_t window = 2 * jobs;
+  size_t open = 0;  // clips before this one are done with
+  auto audioOf = [&](size_t c) -> AudioTrack& {
+    Clip& clip = clips[c];
+    if (!clip.audio) clip.audio = std::make_unique<AudioTrack>(clip.video->path(), audioFormat, clip.video->start());
+    return *clip.audio;
+  };
+  auto mixClip = [&](size_t c, int64_t g, float gain, Planes& slot) {
+    bus.Mix(audioOf(c), timeline.Origin(c), clips[c].trim, g, gain * Gain(clips[c].volume), slot);
+  };
   for (int64_t j = 0; j < timeline.frames(); ++j) {
     if (gInterrupted.load()) throw Error("interrupted");
-    while (submitted < start + n && submitted < j + window) transition.Submit(int(submitted++ - start));
+    // Only the clips around the edit's place stay open.
+    for (; open < clips.size() && timeline.End(open) <= j; ++open) {
+      clips[open].video->Close();
+      clips[open].audio.reset();
+    }
+    while (submitted < timeline.frames() && submitted < j + window) frames.Submit(submitted++);
+    Rendered got = frames.Take(j);
+    writer.WriteVideo(got.frame.get());
+    got.frame.reset();
+    const Timeline::Place at = timeline.At(j);
+    if (got.thumb) sheet[size_t(sheetRow[at.index])].push_back(std::move(*got.thumb));
     Planes slot = bus.Slot(j);
-    if (timeline.InTransition(j)) {
-      Rendered got = transition.Take(int(j - start));
-      writer.WriteVideo(got.frame.get());
-      if (got.thumb) sheet.push_back(std::move(*got.thumb));
+    if (!at.transition) {
+      if (bus.on()) {
+        mixClip(at.index, at.frame, 1.0f, slot);
+        AudioBus::Clip(slot);
+        writer.WriteAudio(slot, int(slot[0].size()));
+      }
+    } else {
       for (const zk::host::AudioMix& m : got.mixes) {
         Timeline::Frame f;
-        if (!bus.on() || !timeline.Map(m.frameNumber, &f)) continue;
-        bus.Mix(*clips[f.clip].audio, timeline.Origin(f.clip), f.frame,
-                Gain(m.volume) * Gain(clips[f.clip].volume), slot);
+        if (bus.on() && timeline.Map(at.index, m.frameNumber, &f)) mixClip(f.clip, f.frame, Gain(m.volume), slot);
       }
       AudioBus::Clip(slot);
       held.push_back(std::move(slot));
-      if (j == start + n - 1) {
+      const int n = timeline.cut(at.index).frames;
+      if (at.frame == n - 1) {
         // The plug-ins hand back the clip record, which may ask for the
         // clip's sound to fade out over the transition's last frames.
-        const int fade = std::min(transition.Terminate(), n);
+        const int64_t start = timeline.TransitionStart(at.index);
+        const int fade = std::min(frames.Terminate(at.index), n);
         if (fade > 0) bus.FadeOut(held, start, start + n - fade, start + n);
-        for (Planes& p : held) writer.WriteAudio(p, int(p.empty() ? 0 : p[0].size()));
+        if (bus.on()) {
+          for (Planes& p : held) writer.WriteAudio(p, int(p[0].size()));
+        }
         held.clear();
-      }
-    } else {
-      const Timeline::Frame f = timeline.At(j);
-      FramePtr frame = clipFrame(f);
-      writer.WriteVideo(frame.get());
-      if (bus.on()) {
-        bus.Mix(*clips[f.clip].audio, timeline.Origin(f.clip), f.frame, Gain(clips[f.clip].volume), slot);
-        AudioBus::Clip(slot);
-        writer.WriteAudio(slot, int(slot[0].size()));
       }
     }
     if (progress) progress(j + 1, timeline.frames());
   }
   writer.Finish();
-  if (!sheet.empty()) {
+  av_channel_layout_uninit(&audioFormat.layout);
+  if (!options.preview.empty() && !sheet.empty()) {
     const Picture p = ContactSheet(sheet, 240);
     WritePng(options.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4, options.output.overwrite);
   }
   RenderSummary summary;
   summary.frames = timeline.frames();
-  summary.transitionFrames = n;
+  for (size_t i = 0; i < clips.size(); ++i) {
+    summary.transitionFrames += timeline.cut(i).frames;
+    summary.transitions += timeline.cut(i).frames > 0;
+  }
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return summary;
+}
+
+RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {
+  // The bundle decides how many clips it takes, before any clip is read.
+  auto bundle = zk::host::Bundle::Open(options.bundle);
+  const std::string who = bundle->name() + " variant " + std::to_string(options.variant);
+  const float speed = options.frames != 0 ? SpeedForFrames(*bundle, options.variant, options.frames) : options.speed;
+  const ZKPluginGetInfo info = Describe(*bundle, options.variant, speed);
+  const int type = info.pluginType;
+  if (type != kPluginTransitionBetweenType && type != kPluginTransitionAfterType) {
+    throw Error(who + " is a " + TypeName(type) + ": zkhost renders two-clip and end-of-clip transitions");
+  }
+  const bool between = type == kPluginTransitionBetweenType;
+  if (options.clips.size() != (between ? 2u : 1u)) {
+    throw Error(who + " is a " + TypeName(type) + ": give " + (between ? "two clips" : "one clip") + " (got " +
+                std::to_string(options.clips.size()) + ")");
+  }
+  EditOptions e;
+  for (size_t c = 0; c < options.clips.size(); ++c) {
+    EditClip clip;
+    clip.path = options.clips[c];
+    clip.where = clip.path;
+    clip.volume = c == 0 ? options.volumeA : options.volumeB;
+    e.edit.clips.push_back(clip);
+  }
+  CutSpec cut;
+  cut.bundle = options.bundle;
+  cut.variant = options.variant;
+  cut.speed = speed;
+  e.edit.cuts = {cut, CutSpec{}};
+  e.edit.cuts.resize(e.edit.clips.size());
+  e.output = options.output;
+  e.jobs = std::min(options.jobs, std::max(1, info.framesToBeRendered));
+  e.proxy = options.proxy;
+  e.fps = options.fps;
+  e.width = options.width;
+  e.height = options.height;
+  e.fit = options.fit;
+  e.marginX = options.marginX;
+  e.marginY = options.marginY;
+  e.preview = options.preview;
+  return RenderEdit(e, progress, warn);
 }
 
 }  // namespace zk::video

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "output.h"
-#include "transition.h"
+#include "edit.h"
+#include "edit_frames.h"
 
 namespace zk::video {
 
@@ -32,9 +33,25 @@ struct RenderOptions {
   std::string preview;  // contact sheet PNG, or empty
 };
 
+// An edit of any number of clips, and how to render it.
+struct EditOptions {
+  Edit edit;
+  OutputOptions output;
+  int jobs = 1;
+  bool proxy = false;
+  AVRational fps{0, 1};  // the output's rate; 0: the first clip's
+  int width = 0;         // the output's picture; 0: the first clip's
+  int height = 0;
+  Fit fit = Fit::kPad;
+  int marginX = 0;
+  int marginY = 0;
+  std::string preview;  // contact sheet PNG (a row per transition), or empty
+};
+
 struct RenderSummary {
   int64_t frames = 0;
-  int transitionFrames = 0;
+  int transitionFrames = 0;  // in all the transitions
+  int transitions = 0;
   double seconds = 0;
 };
 
@@ -49,9 +66,12 @@ extern std::atomic<bool> gInterrupted;
 
 // Throws Error with a one-line message on any failure; nothing is left
 // under the output's name then.
+RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress, const WarnFn& warn);
+// One transition: two clips and a two-clip transition, or one clip and an
+// end-of-clip transition.
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn);
 
-// A strip of thumbnails side by side on a dark background.
-Picture ContactSheet(const std::vector<Picture>& frames, int thumbWidth);
+// Rows of thumbnails side by side on a dark background.
+Picture ContactSheet(const std::vector<std::vector<Picture>>& rows, int thumbWidth);
 
 }  // namespace zk::video

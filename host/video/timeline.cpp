@@ -4,30 +4,40 @@
 
 namespace zk::video {
 
-Timeline::Timeline(std::vector<int64_t> clipFrames, int transitionFrames, bool between)
-    : lengths_(std::move(clipFrames)), n_(transitionFrames) {
-  start_ = lengths_[0] - n_;
-  origins_.push_back(0);
-  total_ = lengths_[0];
-  if (between) {
-    origins_.push_back(start_);
-    total_ = start_ + lengths_[1];
+Timeline::Timeline(std::vector<int64_t> clipFrames, std::vector<Cut> cuts)
+    : lengths_(std::move(clipFrames)), cuts_(std::move(cuts)) {
+  cuts_.resize(lengths_.size());
+  int64_t at = 0;
+  for (size_t i = 0; i < lengths_.size(); ++i) {
+    origins_.push_back(at);
+    at += lengths_[i];
+    if (cuts_[i].kind == CutKind::kBetween && i + 1 < lengths_.size()) at -= cuts_[i].frames;
+    if (cuts_[i].kind == CutKind::kHard) cuts_[i].frames = 0;
   }
+  total_ = lengths_.empty() ? 0 : End(lengths_.size() - 1);
 }
 
-Timeline::Frame Timeline::At(int64_t j) const {
-  if (origins_.size() > 1 && j >= origins_[1]) return {1, j - origins_[1]};
-  return {0, j};
+Timeline::Place Timeline::At(int64_t j) const {
+  // The last clip that has started; a transition overlaps its cut's end.
+  const size_t c = size_t(std::upper_bound(origins_.begin(), origins_.end(), j) - origins_.begin()) - 1;
+  if (c > 0 && cuts_[c - 1].kind == CutKind::kBetween && j < End(c - 1)) {
+    return {true, c - 1, j - TransitionStart(c - 1)};
+  }
+  if (cuts_[c].kind == CutKind::kAfter && j >= TransitionStart(c)) return {true, c, j - TransitionStart(c)};
+  return {false, c, j - origins_[c]};
 }
 
-bool Timeline::Map(int32_t number, Frame* out) const {
+bool Timeline::Map(size_t cut, int32_t number, Frame* out) const {
   if (number < 0) return false;
-  if (number < lengths_[0]) {
-    *out = {0, number};
+  if (number < lengths_[cut]) {
+    *out = {cut, number};
     return true;
   }
-  if (lengths_.size() < 2 || origins_.size() < 2 || number - lengths_[0] >= lengths_[1]) return false;
-  *out = {1, number - lengths_[0]};
+  if (cuts_[cut].kind != CutKind::kBetween || cut + 1 >= lengths_.size() ||
+      number - lengths_[cut] >= lengths_[cut + 1]) {
+    return false;
+  }
+  *out = {cut + 1, number - lengths_[cut]};
   return true;
 }
 
@@ -37,11 +47,11 @@ Planes AudioBus::Slot(int64_t j) const {
   return Planes(size_t(channels_), std::vector<float>(size_t(SampleOf(j + 1) - SampleOf(j)), 0.0f));
 }
 
-void AudioBus::Mix(AudioTrack& track, int64_t origin, int64_t g, float gain, Planes& slot) const {
+void AudioBus::Mix(AudioTrack& track, int64_t origin, int64_t trim, int64_t g, float gain, Planes& slot) const {
   if (slot.empty()) return;
   // Where the frame lies in the clip's own samples: the same count as the
   // output slot, so that rounding never drifts.
-  const int64_t first = SampleOf(origin + g) - SampleOf(origin);
+  const int64_t first = SampleOf(trim) + SampleOf(origin + g) - SampleOf(origin);
   track.MixInto(first, int(slot[0].size()), gain, slot, 0);
 }
 

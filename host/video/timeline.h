@@ -1,44 +1,63 @@
-// Where each output frame and sample comes from: the clips laid end to end
-// on the output's grid, overlapping by the transition's frames.
+// Where each output frame and sample comes from: trimmed clips laid end to
+// end on the output's grid, with a hard cut or a transition at each cut.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "media.h"
 
 namespace zk::video {
 
-// Output frame j of a render: a frame of one clip, or a transition frame.
-// A two-clip transition of n frames overlaps the end of clip 0 with the
-// start of clip 1; an end-of-clip transition covers clip 0's last n frames.
-// The plug-in numbers frames as clip 0's, then clip 1's after them.
+// What happens at a cut: nothing (a hard cut), a two-clip transition
+// overlapping the end of the clip before with the start of the clip after,
+// or an end-of-clip transition over the last frames of the clip before.
+enum class CutKind { kHard, kBetween, kAfter };
+
+// Output frame j of an edit is a frame of one clip, or a frame of one
+// transition.  Each transition numbers the frames the plug-in asks for as
+// its clip before's frames, then its clip after's after them.
 class Timeline {
  public:
-  Timeline(std::vector<int64_t> clipFrames, int transitionFrames, bool between);
+  struct Cut {
+    CutKind kind = CutKind::kHard;
+    int frames = 0;  // the transition's length
+  };
+  // clipFrames: each clip's trimmed length on the grid; cuts[i] follows
+  // clip i (the last may only be kHard or kAfter).
+  Timeline(std::vector<int64_t> clipFrames, std::vector<Cut> cuts);
 
   struct Frame {
     size_t clip;
-    int64_t frame;  // on the clip's own grid
+    int64_t frame;  // on the clip's trimmed grid
+  };
+  struct Place {
+    bool transition;
+    size_t index;  // the clip, or the transition (its cut)
+    int64_t frame;  // the clip's frame, or the transition's frame r
   };
   int64_t frames() const { return total_; }
-  int transitionFrames() const { return n_; }
-  // The plug-in's startFrame: the output frame where the transition starts.
-  int64_t start() const { return start_; }
-  bool InTransition(int64_t j) const { return j >= start_ && j < start_ + n_; }
-  // What output frame j shows outside the transition.
-  Frame At(int64_t j) const;
+  size_t clips() const { return lengths_.size(); }
+  int64_t length(size_t clip) const { return lengths_[clip]; }
   // Output frame of the clip's frame 0.
   int64_t Origin(size_t clip) const { return origins_[clip]; }
-  // The clip frame a plug-in frame number stands for, or false.
-  bool Map(int32_t number, Frame* out) const;
+  // The output frames the clip's pictures or sound reach: [Origin, End).
+  int64_t End(size_t clip) const { return origins_[clip] + lengths_[clip]; }
+  const Cut& cut(size_t i) const { return cuts_[i]; }
+  // The transition at cut i: its first output frame (the plug-in's
+  // startFrame in its own numbering is length(i) - frames).
+  int64_t TransitionStart(size_t i) const { return End(i) - cuts_[i].frames; }
+  Place At(int64_t j) const;
+  // The clip frame a plug-in frame number of the transition at cut i
+  // stands for, or false.
+  bool Map(size_t cut, int32_t number, Frame* out) const;
 
  private:
   std::vector<int64_t> lengths_;
+  std::vector<Cut> cuts_;
   std::vector<int64_t> origins_;
-  int n_;
-  int64_t start_;
-  int64_t total_;
+  int64_t total_ = 0;
 };
 
 // The output's sound, frame by frame: frame j's samples, and each clip's
@@ -51,8 +70,9 @@ class AudioBus {
   // Silence for output frame j.
   Planes Slot(int64_t j) const;
   // Adds the sound of a clip's frame g (the clip placed at output frame
-  // origin) at gain into a slot of output frame origin + g.
-  void Mix(AudioTrack& track, int64_t origin, int64_t g, float gain, Planes& slot) const;
+  // origin, its first frame `trim` frames into its own sound) at gain into
+  // the slot of output frame origin + g.
+  void Mix(AudioTrack& track, int64_t origin, int64_t trim, int64_t g, float gain, Planes& slot) const;
   // Fades slots (of output frames first, first + 1, ...) linearly to 0 at
   // the sample where output frame `end` starts, from frame `from`.
   void FadeOut(std::vector<Planes>& slots, int64_t first, int64_t from, int64_t end) const;

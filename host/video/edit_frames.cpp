@@ -1,4 +1,4 @@
-#include "transition.h"
+#include "edit_frames.h"
 
 #include <algorithm>
 #include <utility>
@@ -16,25 +16,27 @@ constexpr int kFastScaler = SWS_FAST_BILINEAR;
 
 }  // namespace
 
-// GetFrame for one worker: plug-in frame numbers to conformed clip frames in
-// the plug-in's world.  Every frame is reported at its own level (256): the
-// clip's level is applied when the host mixes, so it holds through the
-// transition whatever volume the plug-in mixes a frame at.
-class TransitionFrames::Source : public zk::host::FrameSource {
+// GetFrame for one worker: a transition's frame numbers to conformed clip
+// frames in the plug-in's world.  Every frame is reported at its own level
+// (256): the clip's level is applied when the host mixes, so it holds
+// through the transition whatever volume the plug-in mixes a frame at.
+class EditFrames::Source : public zk::host::FrameSource {
  public:
   Source(std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas)
       : clips_(clips), timeline_(timeline), canvas_(canvas), converter_(kGoodScaler) {}
 
+  void Use(size_t cut) { cut_ = cut; }
+
   ZKPluginResult Fetch(int32_t number, ZKRefDVQuality quality, const World& into) override {
     Timeline::Frame f;
-    if (!timeline_.Map(number, &f)) {
+    if (!timeline_.Map(cut_, number, &f)) {
       error_ = "frame " + std::to_string(number) + " lies outside the clips";
       return kPluginCantGetNeededFrame;
     }
     if (into.width() <= 0 || into.height() <= 0) return kPluginOK;
     try {
       Clip& clip = clips_[f.clip];
-      SharedFrame frame = clip.video->Get(clip.grid->Source(f.frame));
+      SharedFrame frame = clip.video->Get(clip.grid->Source(clip.trim + f.frame));
       // The plug-in asks for the output's size; any other is fitted anew.
       Canvas canvas = canvas_;
       Placement place = clip.place;
@@ -65,32 +67,24 @@ class TransitionFrames::Source : public zk::host::FrameSource {
   const Timeline& timeline_;
   const Canvas& canvas_;
   Conformer converter_;
+  size_t cut_ = 0;
   std::string error_;
 };
 
-TransitionFrames::TransitionFrames(const TransitionSetup& setup, std::vector<Clip>& clips,
-                                   const Timeline& timeline, const Canvas& canvas)
-    : setup_(setup),
-      who_(setup.bundle->name() + " variant " + std::to_string(setup.variant)),
-      timeline_(timeline),
-      canvas_(canvas) {
+EditFrames::EditFrames(const FrameSetup& setup, std::vector<Clip>& clips, std::vector<Transition>& transitions,
+                       const Timeline& timeline, const Canvas& canvas)
+    : setup_(setup), clips_(clips), transitions_(transitions), timeline_(timeline), canvas_(canvas) {
+  instances_.resize(transitions.size());
+  for (auto& perCut : instances_) perCut.resize(size_t(setup.jobs));
   for (int w = 0; w < setup.jobs; ++w) {
     sources_.push_back(std::make_unique<Source>(clips, timeline, canvas));
-    auto inst = std::make_unique<PluginInstance>(*setup.bundle, int16_t(setup.variant));
-    inst->set_speed(setup.speed);
-    inst->set_frame_source(sources_.back().get());
-    inst->clip_info().volume = 256;
-    int r = inst->GetInfo();
-    if (r == kPluginOK) r = inst->Call(kPlugInitialize);
-    if (r != kPluginOK) throw Error(who_ + " refused to start: " + ResultName(r));
-    instances_.push_back(std::move(inst));
     worlds_.emplace_back(canvas.width + 2 * setup.marginX, canvas.height + 2 * setup.marginY);
-    outConverters_.emplace_back(kGoodScaler);
+    conformers_.emplace_back(kGoodScaler);
   }
   for (int w = 0; w < setup.jobs; ++w) threads_.emplace_back([this, w] { Run(w); });
 }
 
-TransitionFrames::~TransitionFrames() {
+EditFrames::~EditFrames() {
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
@@ -99,32 +93,62 @@ TransitionFrames::~TransitionFrames() {
   for (auto& t : threads_) t.join();
 }
 
-Rendered TransitionFrames::RenderOne(int w, int r) {
-  PluginInstance& inst = *instances_[size_t(w)];
+PluginInstance& EditFrames::Instance(int w, size_t cut) {
+  auto& slot = instances_[cut][size_t(w)];
+  if (!slot) {
+    const Transition& t = transitions_[cut];
+    auto inst = std::make_unique<PluginInstance>(*t.bundle, int16_t(t.variant));
+    inst->set_speed(t.speed);
+    inst->set_frame_source(sources_[size_t(w)].get());
+    inst->clip_info().volume = 256;
+    int r = inst->GetInfo();
+    if (r == kPluginOK) r = inst->Call(kPlugInitialize);
+    if (r != kPluginOK) throw Error(t.who + " refused to start: " + ResultName(r));
+    slot = std::move(inst);
+  }
+  return *slot;
+}
+
+Rendered EditFrames::ClipFrame(int w, size_t c, int64_t g) {
+  Clip& clip = clips_[c];
+  SharedFrame frame = clip.video->Get(clip.grid->Source(clip.trim + g));
+  Rendered out;
+  if (clip.passThrough) {
+    out.frame.reset(av_frame_clone(frame.get()));
+    if (!out.frame) throw Error("out of memory for a frame");
+    return out;
+  }
+  out.frame = NewVideoFrame(canvas_.width, canvas_.height, canvas_.format);
+  conformers_[size_t(w)].Convert(*frame, clip.video->format(), clip.place, canvas_, OutputTarget(canvas_),
+                                 out.frame->data, out.frame->linesize);
+  return out;
+}
+
+Rendered EditFrames::TransitionFrame(int w, size_t cut, int r) {
+  PluginInstance& inst = Instance(w, cut);
   const World& world = worlds_[size_t(w)];
-  const int n = timeline_.transitionFrames();
+  const int n = timeline_.cut(cut).frames;
+  const int32_t start = int32_t(timeline_.length(cut) - n);  // in the transition's own numbering
   const Rect rect{int16_t(setup_.marginY), int16_t(setup_.marginX), int16_t(setup_.marginY + canvas_.height),
                   int16_t(setup_.marginX + canvas_.width)};
-  const int result = inst.DoFrame(int32_t(timeline_.start()), r, n, world.get(), rect, setup_.proxy);
+  sources_[size_t(w)]->Use(cut);
+  const int result = inst.DoFrame(start, r, n, world.get(), rect, setup_.proxy);
   if (result != kPluginOK) {
     const std::string why = sources_[size_t(w)]->TakeError();
-    throw Error(who_ + " failed on frame " + std::to_string(r) + " of the transition: " + ResultName(result) +
-                (why.empty() ? "" : ": " + why));
+    throw Error(transitions_[cut].who + " failed on frame " + std::to_string(r) + " of the transition: " +
+                ResultName(result) + (why.empty() ? "" : ": " + why));
   }
   Rendered out;
   out.mixes = inst.mixes();
   inst.ClearMixes();
   out.frame = NewVideoFrame(canvas_.width, canvas_.height, canvas_.format);
-  // The world's pixels are the output's: converted as they are, with no fit.
-  const uint32_t* origin = world.row(setup_.marginY) + setup_.marginX;
-  const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(origin), nullptr, nullptr, nullptr};
-  const int srcStride[4] = {int(GetPixRowBytes(GetGWorldPixMap(world.get()))), 0, 0, 0};
+  // The world's pixels are the output's: converted as they are, no fit.
   AVFrame view{};
   view.format = AV_PIX_FMT_RGB32;
   view.width = canvas_.width;
   view.height = canvas_.height;
-  view.data[0] = const_cast<uint8_t*>(src[0]);
-  std::copy_n(srcStride, 4, view.linesize);
+  view.data[0] = reinterpret_cast<uint8_t*>(world.row(setup_.marginY) + setup_.marginX);
+  view.linesize[0] = int(GetPixRowBytes(GetGWorldPixMap(world.get())));
   VideoFormat worldFormat;
   worldFormat.width = canvas_.width;
   worldFormat.height = canvas_.height;
@@ -135,9 +159,10 @@ Rendered TransitionFrames::RenderOne(int w, int r) {
   Placement p;
   p.srcW = p.dstW = canvas_.width;
   p.srcH = p.dstH = canvas_.height;
-  outConverters_[size_t(w)].Convert(view, worldFormat, p, whole, OutputTarget(canvas_), out.frame->data,
-                                    out.frame->linesize);
-  if (std::find(setup_.thumbs.begin(), setup_.thumbs.end(), r) != setup_.thumbs.end()) {
+  conformers_[size_t(w)].Convert(view, worldFormat, p, whole, OutputTarget(canvas_), out.frame->data,
+                                 out.frame->linesize);
+  const auto& thumbs = transitions_[cut].thumbs;
+  if (std::find(thumbs.begin(), thumbs.end(), r) != thumbs.end()) {
     Picture pic;
     pic.width = canvas_.pictureWidth;
     pic.height = canvas_.pictureHeight;
@@ -150,53 +175,60 @@ Rendered TransitionFrames::RenderOne(int w, int r) {
   return out;
 }
 
-void TransitionFrames::Submit(int r) {
+Rendered EditFrames::RenderOne(int w, int64_t j) {
+  const Timeline::Place p = timeline_.At(j);
+  return p.transition ? TransitionFrame(w, p.index, int(p.frame)) : ClipFrame(w, p.index, p.frame);
+}
+
+void EditFrames::Submit(int64_t j) {
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back(r);
+    queue_.push_back(j);
   }
   wake_.notify_one();
 }
 
-Rendered TransitionFrames::Take(int r) {
+Rendered EditFrames::Take(int64_t j) {
   std::unique_lock lock(mutex_);
-  done_.wait(lock, [&] { return results_.count(r) != 0; });
-  auto node = results_.extract(r);
+  done_.wait(lock, [&] { return results_.count(j) != 0; });
+  auto node = results_.extract(j);
   if (auto* e = std::get_if<std::exception_ptr>(&node.mapped())) std::rethrow_exception(*e);
   return std::move(std::get<Rendered>(node.mapped()));
 }
 
-void TransitionFrames::Run(int w) {
+void EditFrames::Run(int w) {
   for (;;) {
-    int r;
+    int64_t j;
     {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
       if (stop_) return;
-      r = queue_.front();
+      j = queue_.front();
       queue_.pop_front();
     }
     std::variant<Rendered, std::exception_ptr> result;
     try {
-      result = RenderOne(w, r);
+      result = RenderOne(w, j);
     } catch (...) {
       result = std::current_exception();
     }
     {
       std::lock_guard lock(mutex_);
-      results_.emplace(r, std::move(result));
+      results_.emplace(j, std::move(result));
     }
     done_.notify_all();
   }
 }
 
-int TransitionFrames::Terminate() {
+int EditFrames::Terminate(size_t cut) {
   int fade = 0;
-  for (auto& inst : instances_) {
-    inst->params().frameCount = timeline_.transitionFrames();
+  for (auto& inst : instances_[cut]) {
+    if (!inst) continue;
+    inst->params().frameCount = timeline_.cut(cut).frames;
     inst->Call(kPlugTerminate);
     const ZKPluginClipInfo& ci = inst->clip_info();
     if (inst->clipInfoWasSet() && ci.fadeOut) fade = std::max(fade, int(ci.ver2.fadeOutFrames));
+    inst.reset();
   }
   return fade;
 }

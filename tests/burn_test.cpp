@@ -141,18 +141,50 @@ TEST(Burn, ProxyMixesNothingAndAsksLowQualityOnlyWhenSmall) {
   }
 }
 
-TEST(Burn, FrameRectAwayFromTheOriginAndEmptyRects) {
+TEST(Burn, FrameRectAwayFromTheOrigin) {
   for (int which : {1, 2, 3, 4}) {
     BurnFixture f(which, 4, 16, 12);
     ASSERT_EQ(f.inst.DoFrame(kStart, 1, 4, f.out.get(), Rect{3, 5, 15, 21}), kPluginOK);
     EXPECT_IMAGE_EQ(f.out.ToImage(), ExpectedBurn(f.a, f.b, which, 1, 4, f.out.width(), f.out.height(), 3, 5));
-    for (Rect empty : {Rect{3, 5, 3, 21}, Rect{3, 5, 15, 5}, Rect{15, 21, 3, 5}}) {
-      BurnFixture g(which, 4, 16, 12);
-      // The whole-frame copy of an empty frame copies nothing and the host
-      // says so, which ends the render after the outgoing frame.
-      g.inst.DoFrame(kStart, 1, 4, g.out.get(), empty);
-      EXPECT_IMAGE_EQ(g.out.ToImage(), Image(g.out.width(), g.out.height(), kUntouched));
-      EXPECT_EQ(g.inst.framesOnLoan(), 0);
+  }
+}
+
+// A frameRect without pixels, or partly off the 22 x 16 output world, runs
+// every step and succeeds: what cannot be copied is a copy of nothing.
+// Frames without pixels need no pixel memory either.
+TEST(Burn, EmptyAndOverhangingFrameRectsRunEveryStep) {
+  const struct {
+    Rect rect;
+    bool baseless;
+  } cases[] = {{{3, 5, 3, 21}, true}, {{3, 5, 15, 5}, true}, {{15, 21, 3, 5}, true},
+               {{10, 12, 22, 28}, false}, {{-4, -6, 8, 10}, false}};
+  for (const auto& c : cases) {
+    for (int which : {1, 3}) {
+      const int w = c.rect.right - c.rect.left, h = c.rect.bottom - c.rect.top;
+      SCOPED_TRACE("variant " + std::to_string(which) + ", " + std::to_string(w) + " x " +
+                   std::to_string(h) + " at " + std::to_string(c.rect.left) + "," +
+                   std::to_string(c.rect.top));
+      BurnFixture f(which, 4, std::max(w, 1), std::max(h, 1));
+      f.rig.set_delivery_quirk({.baseless = c.baseless});
+      f.out = World(22, 16);
+      f.out.Fill(kUntouched);
+      EXPECT_EQ(f.inst.DoFrame(kStart, 1, 4, f.out.get(), c.rect), kPluginOK);
+      std::vector<std::string> trace = Trace(f.rig);
+      std::erase_if(trace, [](const std::string& s) { return s.rfind("Pass", 0) == 0; });
+      const std::string size = " " + std::to_string(w) + " " + std::to_string(h) + " 1";
+      const std::vector<std::string> burnIn = {"GetFrame 101" + size, "Blit whole", "MixAudio 101 128",
+                                               "ReleaseFrame 101", "GetFrame 105" + size,
+                                               "MixAudio 105 256", "ReleaseFrame 105"};
+      const std::vector<std::string> burnOut = {"GetFrame 101" + size, "Blit whole", "MixAudio 101 128",
+                                                "GetFrame 105" + size, "MixAudio 105 256",
+                                                "ReleaseFrame 101", "ReleaseFrame 105"};
+      EXPECT_EQ(trace, which == 1 ? burnIn : burnOut);
+      // The output shows the part of the render that lies on the world.
+      const Image whole = ExpectedBurn(f.a, f.b, which, 1, 4, 40, 40, c.rect.top + 6, c.rect.left + 6);
+      Image expected(22, 16, kUntouched);
+      for (int y = 0; y < 16 && w > 0 && h > 0; ++y)
+        for (int x = 0; x < 22; ++x) expected.at(x, y) = whole.at(x + 6, y + 6);
+      EXPECT_IMAGE_EQ(f.out.ToImage(), expected);
     }
   }
 }

@@ -222,27 +222,75 @@ TEST_P(EachBundle, DoFrameRestoresThePortWhateverTheRendererReturns) {
   SetGWorld(nullptr, nullptr);
 }
 
-TEST_P(EachBundle, MissingServicesAreRefusedNotCalled) {
+// What strips the host's table for a case; kNoTable hands over none.
+using Strip = void (*)(ZKProcs&);
+constexpr Strip kNoTable = nullptr;
+
+struct EntryCase {
+  const char* name;
+  ZKPluginSelector selector;
+  int16_t which;
+  Strip strip;
+  int result;
+  bool initialised = true;
+  bool proxy = false;
+  bool hostText = false;       // the host has a placeholder text
+  bool lendsNoRecord = false;  // GetTransitionInfo succeeds without a record
+};
+
+// A missing entry is refused only where the call would use it; either way
+// it is never called (a call would crash).
+TEST_P(EachBundle, MissingServicesAreRefusedOnlyWhereUsed) {
+  const EntryCase cases[] = {
+      {"no table, first initialize", kPlugInitialize, 1, kNoTable, kPluginBadParams, false},
+      {"no table, second initialize", kPlugInitialize, 1, kNoTable, kPluginOK},
+      {"no table, get info", kPlugGetInfo, 1, kNoTable, kPluginBadParams},
+      {"no table, placeholder", kPlugFilePlaceHolder, 1, kNoTable, kPluginBadParams},
+      {"no table, terminate", kPlugTerminate, 1, kNoTable, kPluginBadParams},
+      {"no table, variant 0", kPlugDoFrame, 0, kNoTable, kPluginOK},
+      {"no GetFrame", kPlugDoFrame, 1, [](ZKProcs& p) { p.GetFrame = nullptr; }, kPluginBadParams},
+      {"no GetFrame, variant 0", kPlugDoFrame, 0, [](ZKProcs& p) { p.GetFrame = nullptr; }, kPluginOK},
+      {"no MixAudio", kPlugDoFrame, 1, [](ZKProcs& p) { p.MixAudio = nullptr; }, kPluginBadParams},
+      {"no MixAudio, proxy", kPlugDoFrame, 1, [](ZKProcs& p) { p.MixAudio = nullptr; }, kPluginOK,
+       true, true},
+      {"no pstrcpy", kPlugFilePlaceHolder, 1, [](ZKProcs& p) { p.pstrcpy = nullptr; },
+       kPluginBadParams},
+      {"no pstrcpy, host text", kPlugFilePlaceHolder, 1, [](ZKProcs& p) { p.pstrcpy = nullptr; },
+       kPluginOK, true, false, true},
+      {"no GetTransitionInfo", kPlugGetInfo, 1, [](ZKProcs& p) { p.GetTransitionInfo = nullptr; },
+       kPluginBadParams},
+      {"no ReleaseTransitionInfo", kPlugGetInfo, 1,
+       [](ZKProcs& p) { p.ReleaseTransitionInfo = nullptr; }, kPluginBadParams},
+      {"no ReleaseTransitionInfo, no record lent", kPlugGetInfo, 1,
+       [](ZKProcs& p) { p.ReleaseTransitionInfo = nullptr; }, kPluginOK, true, false, false, true},
+      {"no DisposePtr", kPlugTerminate, 1, [](ZKProcs& p) { p.DisposePtr = nullptr; },
+       kPluginBadParams},
+  };
   host::World out(8, 8);
-  PluginInstance inst(bundle(), 1);
-  ZKPluginParams& p = inst.params();
-  p.procs = nullptr;
-  for (ZKPluginSelector s : {kPlugGetInfo, kPlugInitialize, kPlugFilePlaceHolder, kPlugTerminate}) {
-    EXPECT_EQ(inst.Call(s), kPluginBadParams) << int(s);
+  host::MemoryFrameSource frames;
+  frames.Set(0, Image(8, 8, Rgb(9, 9, 9)));
+  frames.Set(10, Image(8, 8, Rgb(200, 200, 200)));
+  for (const EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PluginInstance inst(bundle(), c.which);
+    ServiceRig rig(inst);
+    inst.set_frame_source(&frames);
+    if (c.hostText) inst.set_localized_string("Rendering");
+    if (c.lendsNoRecord) rig.InjectFault(Service::kGetTransitionInfo, 0, kPluginOK);
+    if (c.initialised) ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
+    ZKPluginParams& p = inst.params();
+    ZKProcs partial = host::HostProcs();
+    if (c.strip != kNoTable) c.strip(partial);
+    p.procs = c.strip != kNoTable ? &partial : nullptr;
+    p.frame = out.get();
+    p.frameRect = {0, 0, 8, 8};
+    const int result = c.selector == kPlugDoFrame
+                           ? inst.DoFrame(0, 0, 10, out.get(), p.frameRect, c.proxy)
+                           : inst.Call(c.selector);
+    EXPECT_EQ(result, c.result);
+    p.procs = const_cast<ZKProcs*>(&host::HostProcs());
+    SetGWorld(nullptr, nullptr);
   }
-  ZKProcs partial = host::HostProcs();
-  p.procs = &partial;
-  ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
-  partial.GetFrame = nullptr;
-  EXPECT_EQ(inst.DoFrame(0, 0, 10, out.get(), {0, 0, 8, 8}), kPluginBadParams);
-  partial = host::HostProcs();
-  partial.GetTransitionInfo = nullptr;
-  EXPECT_EQ(inst.GetInfo(), kPluginBadParams);
-  partial = host::HostProcs();
-  partial.DisposePtr = nullptr;
-  EXPECT_EQ(inst.Call(kPlugTerminate), kPluginBadParams);
-  EXPECT_NE(p.clientData, nullptr);
-  p.procs = const_cast<ZKProcs*>(&host::HostProcs());
 }
 
 TEST_P(EachBundle, OnlyTheLow16BitsOfTheVariantCount) {

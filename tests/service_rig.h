@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "frames.h"
@@ -30,13 +31,17 @@ struct DeliveryQuirk {
   int16_t heightShortfall = 0;  // and this many rows fewer
   int16_t depth = 32;           // pixel depth written into the delivered map
   uint32_t onlyCall = 0;        // only the nth GetFrame of the instance; 0: every one
+  bool baseless = false;        // a map without pixel memory
 };
 
 // Watches `inst` from construction to destruction.
 class ServiceRig : public host::ServiceObserver {
  public:
   explicit ServiceRig(host::PluginInstance& inst) : inst_(inst) { inst_.set_observer(this); }
-  ~ServiceRig() override { inst_.set_observer(nullptr); }
+  ~ServiceRig() override {
+    inst_.set_observer(nullptr);
+    for (auto& [world, base] : baseless_) (*GetGWorldPixMap(world.get()))->baseAddr = base;
+  }
   ServiceRig(const ServiceRig&) = delete;
   ServiceRig& operator=(const ServiceRig&) = delete;
 
@@ -83,7 +88,12 @@ class ServiceRig : public host::ServiceObserver {
                           std::max(0, world.height() - quirk_.heightShortfall));
     }
     (*GetGWorldPixMap(world.get()))->pixelSize = quirk_.depth;
-    return quirk_.nullWorld ? nullptr : world.get();
+    if (quirk_.nullWorld) return nullptr;
+    if (!quirk_.baseless) return world.get();
+    // A world of the rig's own, its memory put back before it is disposed.
+    host::World& stand = baseless_.emplace_back(host::World(world.width(), world.height()), nullptr).first;
+    std::swap((*GetGWorldPixMap(stand.get()))->baseAddr, baseless_.back().second);
+    return stand.get();
   }
 
  private:
@@ -99,6 +109,7 @@ class ServiceRig : public host::ServiceObserver {
   std::vector<Fault> faults_;
   Fault anyCall_;
   DeliveryQuirk quirk_;
+  std::vector<std::pair<host::World, Ptr>> baseless_;
 };
 
 }  // namespace zk::test

@@ -277,7 +277,9 @@ TEST_P(EachBundle, MissingServicesAreRefusedOnlyWhereUsed) {
     inst.set_frame_source(&frames);
     if (c.hostText) inst.set_localized_string("Rendering");
     if (c.lendsNoRecord) rig.InjectFault(Service::kGetTransitionInfo, 0, kPluginOK);
-    if (c.initialised) ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
+    if (c.initialised) {
+      ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
+    }
     ZKPluginParams& p = inst.params();
     ZKProcs partial = host::HostProcs();
     if (c.strip != kNoTable) c.strip(partial);

@@ -70,6 +70,9 @@ struct Progress {
   int renderFrame;
   int frameCount;
 };
+inline void PrintTo(const Progress& p, std::ostream* os) {
+  *os << "frame " << p.renderFrame << " of " << p.frameCount;
+}
 
 // The recorded service calls as short lines; a run of 1 x 1 Blits is
 // folded into one "Pass n" line.

@@ -74,10 +74,11 @@ struct Scenario {
   bool proxy;
 };
 
-std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
-  return std::string(info.param.bundle) + "_" + std::to_string(info.param.which) +
-         (info.param.proxy ? "_proxy" : "");
+std::string NameOf(const Scenario& s) {
+  return std::string(s.bundle) + "_" + std::to_string(s.which) + (s.proxy ? "_proxy" : "");
 }
+std::string Name(const ::testing::TestParamInfo<Scenario>& info) { return NameOf(info.param); }
+void PrintTo(const Scenario& s, std::ostream* os) { *os << NameOf(s); }
 
 // One render of the scenario's frame, with the fault (if any) on the nth
 // recorded service call.

@@ -12,19 +12,6 @@ extern "C" const RGBColor rgbWhite;
 namespace zk {
 namespace {
 
-// What the opening steps leave for the rest of a burn.
-struct Burn {
-  const ZKPluginParams* params;
-  double percent;  // (renderFrame + 1) / frameCount: 1.0 on the last frame
-  int16_t width;
-  int16_t height;
-  ZKRefDVQuality quality;
-  int32_t frame2;  // the incoming frame's number
-  FetchedFrame before;
-  LockedPixMap outgoing;
-  LockedPixMap output;
-};
-
 // The outgoing frame's audio fades with the progress; 255 is full level.
 // Saturated to 16 bits for a renderFrame past the end or a huge volume.
 int16_t OutgoingMixVolume(double percent, int16_t volume) {
@@ -42,114 +29,75 @@ double ThresholdFor(double percent, bool inUseWhite) {
 
 KeySense SenseFor(bool inUseWhite) { return inUseWhite ? KeySense::kAbove : KeySense::kBelow; }
 
-// The steps both burns share: frame numbers, the outgoing frame fetched,
-// locked with the output and copied whole into frameRect, its audio mixed.
-// A result other than kPluginOK before the outgoing frame was fetched means
-// nothing is held; after it, burn.before and both maps are held.
-ZKPluginResult BeginBurn(const ZKPluginParams& params, Burn& burn, bool& holdsOutgoing) {
-  holdsOutgoing = false;
-  if (params.frameCount <= 0) return kPluginBadParams;
-  burn.params = &params;
-  burn.percent = (double(params.renderFrame) + 1.0) / double(params.frameCount);
-  burn.width = FrameWidth(params.frameRect);
-  burn.height = FrameHeight(params.frameRect);
-  burn.quality = QualityFor(params, burn.height);
-  const std::optional<int32_t> frame1 = FrameNumber(params.startFrame, params.renderFrame);
-  const std::optional<int32_t> frame2 =
-      FrameNumber(params.startFrame, int64_t(params.renderFrame) + params.frameCount);
-  if (!frame1 || *frame1 < 0 || !frame2) return kPluginFailed;
-  burn.frame2 = *frame2;
-
-  const ZKPluginResult got =
-      FetchFrame(params, *frame1, burn.width, burn.height, burn.quality, burn.before);
-  if (got != kPluginOK) return got;
-  holdsOutgoing = true;
-
+// The outgoing frame copied whole into frameRect, then its audio mixed.
+ZKPluginResult LayDownOutgoing(const ZKPluginParams& params, const HeldFrame& outgoing,
+                               const PixMapLock& output, double percent) {
   const Rect dstRect = params.frameRect;
   Rect srcRect;
-  GetPortBounds(burn.before.world, &srcRect);
-  burn.outgoing = LockFramePixels(burn.before.world);
-  burn.output = LockFramePixels(params.frame);
-  const ZKProcs& procs = *params.procs;
-  ZKPluginResult result =
-      ResultOf(procs.Blit(*burn.outgoing.handle, *burn.output.handle, &srcRect, &dstRect, 255));
+  GetPortBounds(outgoing.world(), &srcRect);
+  ZKPluginResult result = ResultOf(
+      params.procs->Blit(*outgoing.map().handle, *output.map().handle, &srcRect, &dstRect, 255));
   if (!params.proxyOnly && result == kPluginOK) {
-    result = ResultOf(procs.MixAudio(params.instance, burn.before.cookie,
-                                     OutgoingMixVolume(burn.percent, burn.before.volume)));
+    result = outgoing.MixAudio(OutgoingMixVolume(percent, outgoing.volume()));
   }
   return result;
 }
 
-ZKPluginResult ReleaseFetched(const ZKPluginParams& params, const FetchedFrame& frame) {
-  return ResultOf(params.procs->ReleaseFrame(params.instance, frame.cookie));
-}
+// Both burns.  The one difference in their steps is when the outgoing
+// frame goes back: burn-out keys on it, so it holds both frames through the
+// pass; burn-in has no more use for it once it is laid down and gives it
+// back before fetching the incoming frame, holding one frame at a time.
+//
+// A failed pixel copy is reported, like the failure of any other step of a
+// burn, and the first failure is the result.  Ashveil's dropout drops such
+// failures: its result speaks only for the frame's audio and release, and
+// a lost copy there shows the colour the frame is dropping into anyway.
+ZKPluginResult Burn(ZKPluginParams* params, bool burnOut, bool inUseWhite) {
+  if (params->frameCount <= 0) return kPluginBadParams;
+  const double percent = (double(params->renderFrame) + 1.0) / double(params->frameCount);
+  const int16_t width = FrameWidth(params->frameRect);
+  const int16_t height = FrameHeight(params->frameRect);
+  const ZKRefDVQuality quality = QualityFor(*params, height);
+  const std::optional<int32_t> frame1 = FrameNumber(params->startFrame, params->renderFrame);
+  const std::optional<int32_t> frame2 =
+      FrameNumber(params->startFrame, int64_t(params->renderFrame) + params->frameCount);
+  if (!frame1 || *frame1 < 0 || !frame2) return kPluginFailed;
 
-ZKPluginResult MixIncoming(const ZKPluginParams& params, const FetchedFrame& after) {
-  return ResultOf(params.procs->MixAudio(params.instance, after.cookie, 256));
+  HeldFrame outgoing(*params), incoming(*params);
+  ZKPluginResult result = outgoing.Fetch(*frame1, width, height, quality);
+  if (result != kPluginOK) return result;
+  PixMapLock output(params->frame);
+  result = LayDownOutgoing(*params, outgoing, output, percent);
+  if (!burnOut) KeepFirstFailure(result, outgoing.GiveBack());
+
+  if (result == kPluginOK) result = incoming.Fetch(*frame2, width, height, quality);
+  if (incoming.held()) {
+    const HeldFrame& key = burnOut ? outgoing : incoming;
+    result = KeyedPixelPass(*params->procs,
+                            {&key.map(), &incoming.map(), &output.map(), width, height,
+                             params->frameRect.top, params->frameRect.left,
+                             ThresholdFor(percent, inUseWhite), SenseFor(inUseWhite)});
+    if (!params->proxyOnly && result == kPluginOK) result = incoming.MixAudio(256);
+    if (burnOut) {
+      RGBForeColor(&rgbBlack);
+      RGBBackColor(&rgbWhite);
+    }
+  }
+  KeepFirstFailure(result, outgoing.GiveBack());
+  incoming.Unlock();
+  output.Restore();
+  KeepFirstFailure(result, incoming.GiveBack());
+  return result;
 }
 
 }  // namespace
 
 ZKPluginResult DoBurnOut(ZKPluginParams* params, bool inUseWhite) {
-  Burn burn;
-  bool holdsOutgoing;
-  ZKPluginResult result = BeginBurn(*params, burn, holdsOutgoing);
-  if (!holdsOutgoing) return result;
-
-  // Both frames are held during the pass: the key is the outgoing frame.
-  FetchedFrame after;
-  bool haveAfter = false;
-  LockedPixMap incoming{};
-  if (result == kPluginOK) {
-    result = FetchFrame(*params, burn.frame2, burn.width, burn.height, burn.quality, after);
-    haveAfter = result == kPluginOK;
-  }
-  if (haveAfter) {
-    incoming = LockFramePixels(after.world);
-    result = KeyedPixelPass(*params->procs,
-                            {&burn.outgoing, &incoming, &burn.output, burn.width, burn.height,
-                             params->frameRect.top, params->frameRect.left,
-                             ThresholdFor(burn.percent, inUseWhite), SenseFor(inUseWhite)});
-    if (!params->proxyOnly && result == kPluginOK) result = MixIncoming(*params, after);
-    RGBForeColor(&rgbBlack);
-    RGBBackColor(&rgbWhite);
-  }
-  RestoreFramePixels(burn.outgoing);
-  KeepFirstFailure(result, ReleaseFetched(*params, burn.before));
-  if (haveAfter) RestoreFramePixels(incoming);
-  RestoreFramePixels(burn.output);
-  if (haveAfter) KeepFirstFailure(result, ReleaseFetched(*params, after));
-  return result;
+  return Burn(params, /*burnOut=*/true, inUseWhite);
 }
 
 ZKPluginResult DoBurnIn(ZKPluginParams* params, bool inUseWhite) {
-  Burn burn;
-  bool holdsOutgoing;
-  ZKPluginResult result = BeginBurn(*params, burn, holdsOutgoing);
-  if (!holdsOutgoing) return result;
-
-  // The outgoing pixels are already in the output and the key is the
-  // incoming frame, so the outgoing frame goes back before the next fetch.
-  RestoreFramePixels(burn.outgoing);
-  KeepFirstFailure(result, ReleaseFetched(*params, burn.before));
-  FetchedFrame after;
-  bool haveAfter = false;
-  if (result == kPluginOK) {
-    result = FetchFrame(*params, burn.frame2, burn.width, burn.height, burn.quality, after);
-    haveAfter = result == kPluginOK;
-  }
-  if (haveAfter) {
-    const LockedPixMap incoming = LockFramePixels(after.world);
-    result = KeyedPixelPass(*params->procs,
-                            {&incoming, &incoming, &burn.output, burn.width, burn.height,
-                             params->frameRect.top, params->frameRect.left,
-                             ThresholdFor(burn.percent, inUseWhite), SenseFor(inUseWhite)});
-    if (!params->proxyOnly && result == kPluginOK) result = MixIncoming(*params, after);
-    RestoreFramePixels(incoming);
-  }
-  RestoreFramePixels(burn.output);
-  if (haveAfter) KeepFirstFailure(result, ReleaseFetched(*params, after));
-  return result;
+  return Burn(params, /*burnOut=*/false, inUseWhite);
 }
 
 }  // namespace zk

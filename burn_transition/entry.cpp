@@ -12,10 +12,10 @@ ZKPluginResult RenderBurn(ZKPluginParams* params, int16_t which) {
 }
 
 const zk::BundleTable kCindergate = {
-    kPluginTransitionBetweenType,
-    /*takesFromClipAfter=*/true,
-    /*setsFadeOutAtTerminate=*/false,
-    RenderBurn,
+    .variantPluginType = kPluginTransitionBetweenType,
+    .takesFromClipAfter = true,
+    .setsFadeOutAtTerminate = false,
+    .render = RenderBurn,
 };
 
 }  // namespace

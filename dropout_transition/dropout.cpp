@@ -37,13 +37,12 @@ ZKPluginResult DoDropout(ZKPluginParams* params, int16_t which) {
   const std::optional<int32_t> frameNumber = FrameNumber(params->startFrame, params->renderFrame);
   if (!frameNumber || *frameNumber < 0) return kPluginFailed;
 
-  FetchedFrame before;
-  const ZKPluginResult got = FetchFrame(*params, *frameNumber, width, height, quality, before);
+  HeldFrame source(*params);
+  const ZKPluginResult got = source.Fetch(*frameNumber, width, height, quality);
   if (got != kPluginOK) return got;
 
   SetGWorld(params->frame, nullptr);
-  const LockedPixMap source = LockFramePixels(before.world);
-  const LockedPixMap destination = LockFramePixels(params->frame);
+  PixMapLock destination(params->frame);
   const double thresholdB = (1.0 - percent) * 765.0;
   const double thresholdW = percent * 765.0;
 
@@ -51,18 +50,19 @@ ZKPluginResult DoDropout(ZKPluginParams* params, int16_t which) {
   RGBForeColor(variant.background);
   const Rect dstRect = params->frameRect;
   PaintRect(&dstRect);
-  // One pixel lost in the drawing is not worth failing the frame for.
-  KeyedPixelPass(procs, {&source, &source, &destination, width, height, params->frameRect.top,
-                         params->frameRect.left, variant.keepsDark ? thresholdW : thresholdB,
+  // A failed copy is dropped: the pixel keeps the background colour it is
+  // dropping into, and the frame is still delivered (a burn reports it).
+  KeyedPixelPass(procs, {&source.map(), &source.map(), &destination.map(), width, height,
+                         params->frameRect.top, params->frameRect.left,
+                         variant.keepsDark ? thresholdW : thresholdB,
                          variant.keepsDark ? KeySense::kBelow : KeySense::kAbove});
   RGBForeColor(&rgbBlack);
   RGBBackColor(&rgbWhite);
-  RestoreFramePixels(source);
-  RestoreFramePixels(destination);
+  source.Unlock();
+  destination.Restore();
 
-  ZKPluginResult mixed = kPluginOK;
-  if (!params->proxyOnly) mixed = ResultOf(procs.MixAudio(params->instance, before.cookie, 256));
-  const ZKPluginResult released = ResultOf(procs.ReleaseFrame(params->instance, before.cookie));
+  const ZKPluginResult mixed = params->proxyOnly ? ZKPluginResult(kPluginOK) : source.MixAudio(256);
+  const ZKPluginResult released = source.GiveBack();
   return mixed != kPluginOK ? mixed : released;
 }
 

@@ -5,10 +5,10 @@
 namespace {
 
 const zk::BundleTable kAshveil = {
-    kPluginTransitionAfterType,
-    /*takesFromClipAfter=*/false,
-    /*setsFadeOutAtTerminate=*/true,
-    zk::DoDropout,
+    .variantPluginType = kPluginTransitionAfterType,
+    .takesFromClipAfter = false,
+    .setsFadeOutAtTerminate = true,
+    .render = zk::DoDropout,
 };
 
 }  // namespace

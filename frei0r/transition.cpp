@@ -1,7 +1,6 @@
 #include "transition.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -26,28 +25,13 @@ inline void ToRgba(uint32_t v, uint8_t* p) {
   p[3] = uint8_t(v >> 24);
 }
 
-std::string Join(const std::vector<std::string>& parts) {
-  std::string s;
-  for (const std::string& p : parts) s += (s.empty() ? "" : ", ") + p;
-  return s;
-}
-
 std::unique_ptr<Bundle> OpenBundle(const char* name, std::string* error) {
-  const std::vector<std::string> folders = BundleFolders(SelfFolder());
-  const std::string file = std::string(name) + ".so";
-  for (const std::string& folder : folders) {
-    const std::string path = folder + "/" + file;
-    if (access(path.c_str(), F_OK) != 0) continue;
-    try {
-      return Bundle::Open(path);
-    } catch (const std::exception& e) {
-      *error = "cannot load " + path + ": " + e.what();
-      return nullptr;
-    }
+  try {
+    return Bundle::Open(zk::host::FindBundle(name, BundleFolders(SelfFolder())));
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return nullptr;
   }
-  *error = "cannot find " + file + " (looked in " + Join(folders) +
-           "); set ZK_PLUGIN_PATH to the folder that holds it";
-  return nullptr;
 }
 
 }  // namespace

@@ -25,24 +25,9 @@ struct Variant {
   const char* explanation;
 };
 
-// The eight plug-ins, in the order of their build index.
+// The eight plug-ins, in the order of their build index (variants.cmake).
 inline constexpr Variant kVariants[] = {
-    {"cindergate_burn_in_bright", "Cindergate", 1, true, "Cindergate burn in, bright first",
-     "The incoming clip burns in, its brightest pixels first"},
-    {"cindergate_burn_in_dark", "Cindergate", 2, true, "Cindergate burn in, dark first",
-     "The incoming clip burns in, its darkest pixels first"},
-    {"cindergate_burn_out_bright", "Cindergate", 3, true, "Cindergate burn out, bright first",
-     "The outgoing clip burns out, its brightest pixels first"},
-    {"cindergate_burn_out_dark", "Cindergate", 4, true, "Cindergate burn out, dark first",
-     "The outgoing clip burns out, its darkest pixels first"},
-    {"ashveil_to_black_bright", "Ashveil", 1, false, "Ashveil to black, bright first",
-     "The clip drops out to black, its brightest pixels first"},
-    {"ashveil_to_black_dark", "Ashveil", 2, false, "Ashveil to black, dark first",
-     "The clip drops out to black, its darkest pixels first"},
-    {"ashveil_to_white_bright", "Ashveil", 3, false, "Ashveil to white, bright first",
-     "The clip drops out to white, its brightest pixels first"},
-    {"ashveil_to_white_dark", "Ashveil", 4, false, "Ashveil to white, dark first",
-     "The clip drops out to white, its darkest pixels first"},
+#include "variants.inc"
 };
 
 // Folders searched for a bundle, in order: ZK_PLUGIN_PATH (colon-separated),

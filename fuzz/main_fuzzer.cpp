@@ -21,6 +21,7 @@
 #include "bundle.h"
 #include "frames.h"
 #include "instance.h"
+#include "service_rig.h"
 #include "zk_plugin.h"
 
 namespace {
@@ -215,6 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   frames.failure = ZKPluginResult(in.ConsumeIntegralInRange<uint8_t>(1, 12));
 
   PluginInstance inst(BundleNamed(cindergate), int16_t(which));
+  zk::test::ServiceRig rig(inst);
   inst.set_frame_source(&frames);
   inst.set_speed(Speed(in));
   if (in.ConsumeBool()) inst.set_localized_string(in.ConsumeRandomLengthString(40));
@@ -241,17 +243,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int faults = in.ConsumeIntegralInRange<int>(0, 3);
   for (int i = 0; i < faults; ++i) {
     const auto s = Service(in.ConsumeIntegralInRange<int>(0, int(Service::kCount) - 1));
-    inst.InjectFault(s, in.ConsumeIntegralInRange<uint32_t>(0, 40), ResultWord(in));
+    rig.InjectFault(s, in.ConsumeIntegralInRange<uint32_t>(0, 40), ResultWord(in));
   }
-  if (in.ConsumeBool()) inst.InjectFaultAtCall(in.ConsumeIntegralInRange<uint32_t>(1, 60), ResultWord(in));
+  if (in.ConsumeBool()) rig.InjectFaultAtCall(in.ConsumeIntegralInRange<uint32_t>(1, 60), ResultWord(in));
   if (in.ConsumeIntegralInRange<int>(0, 3) == 3) {
-    zk::host::DeliveryQuirk q;
+    zk::test::DeliveryQuirk q;
     q.nullWorld = in.ConsumeBool();
     q.widthShortfall = in.ConsumeIntegralInRange<int16_t>(0, 3);
     q.heightShortfall = in.ConsumeIntegralInRange<int16_t>(0, 3);
     q.depth = in.ConsumeBool() ? in.ConsumeIntegral<int16_t>() : 32;
     q.onlyCall = in.ConsumeIntegralInRange<uint32_t>(0, 3);
-    inst.set_delivery_quirk(q);
+    rig.set_delivery_quirk(q);
   }
 
   zk::host::World out(kMaxSide + 8 - in.ConsumeIntegralInRange<int>(0, kMaxSide + 7),
@@ -295,7 +297,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> bytesBefore(sizeof p);
     std::memcpy(bytesBefore.data(), &p, sizeof p);
     const Ptr clientBefore = p.clientData;
-    const uint64_t allocsBefore = inst.CountOf(Service::kNewPtrClear);
+    const uint64_t allocsBefore = rig.CountOf(Service::kNewPtrClear);
     const SignedByte handleBefore = HGetState(reinterpret_cast<Handle>(outMap));
     const GWorldFlags pixelsBefore = GetPixelsState(outMap);
     const std::vector<unsigned char> pixels = Snapshot(out.get());
@@ -317,7 +319,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(GetPixelsState(outMap) == pixelsBefore);
     // Client data: allocated only when there was none, at most one block.
     CHECK(inst.liveBlocks() <= 1);
-    if (clientBefore != nullptr) CHECK(inst.CountOf(Service::kNewPtrClear) == allocsBefore);
+    if (clientBefore != nullptr) CHECK(rig.CountOf(Service::kNewPtrClear) == allocsBefore);
     CHECK((p.clientData != nullptr) == (inst.liveBlocks() == 1));
     const bool accepted = paramsBefore.interfaceVersion > 2;
     if (accepted && paramsBefore.selector == kPlugTerminate && result == kPluginOK) {
@@ -351,7 +353,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Whatever the sequence, a final terminate from a sane host frees the block.
   p.interfaceVersion = zk::host::kHostInterfaceVersion;
   p.procs = const_cast<ZKProcs*>(&zk::host::HostProcs());
-  inst.ClearFaults();
+  rig.ClearFaults();
   p.selector = kPlugTerminate;
   CHECK(inst.CallMain(which, &p) == kPluginOK);
   CHECK(p.clientData == nullptr && inst.liveBlocks() == 0);

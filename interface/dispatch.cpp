@@ -14,14 +14,14 @@ constexpr int32_t kMaxSpeedFrames = 120;
 constexpr int32_t kClientDataSize = 4;
 
 ZKPluginResult GetInfo(const BundleTable& table, int16_t which, ZKPluginParams* params) {
+  if (!Offers(*params, &ZKProcs::GetTransitionInfo)) return kPluginBadParams;
   const ZKProcs* procs = params->procs;
-  if (procs->GetTransitionInfo == nullptr || procs->ReleaseTransitionInfo == nullptr) {
-    return kPluginBadParams;
-  }
   ZKPluginTransitionInfo* transitionInfo = nullptr;
   const ZKPluginResult got = ResultOf(procs->GetTransitionInfo(params->instance, &transitionInfo));
   if (got != kPluginOK) return got;
   if (transitionInfo == nullptr) return kPluginOK;
+  // A record that cannot be given back is not read either.
+  if (!Offers(*params, &ZKProcs::ReleaseTransitionInfo)) return kPluginBadParams;
 
   const int32_t frameCount = FrameCountForSpeed(transitionInfo->speed);
   ZKPluginGetInfo& info = params->getInfo;
@@ -44,7 +44,7 @@ ZKPluginResult GetInfo(const BundleTable& table, int16_t which, ZKPluginParams* 
 
 ZKPluginResult Initialize(ZKPluginParams* params) {
   if (params->clientData == nullptr) {
-    if (params->procs->NewPtrClear == nullptr) return kPluginBadParams;
+    if (!Offers(*params, &ZKProcs::NewPtrClear)) return kPluginBadParams;
     params->clientData = params->procs->NewPtrClear(kClientDataSize);
     if (params->clientData == nullptr) return kPluginOutOfMemory;
   }
@@ -53,28 +53,32 @@ ZKPluginResult Initialize(ZKPluginParams* params) {
   return kPluginOK;
 }
 
+// What either renderer calls: frames, copies, and the mixer unless the
+// render is a proxy.
+bool OffersRenderServices(const ZKPluginParams& params) {
+  return Offers(params, &ZKProcs::GetFrame, &ZKProcs::ReleaseFrame, &ZKProcs::Blit) &&
+         (params.proxyOnly || Offers(params, &ZKProcs::MixAudio));
+}
+
 ZKPluginResult DoFrame(const BundleTable& table, int16_t which, ZKPluginParams* params) {
   if (params->clientData == nullptr || params->frame == nullptr) return kPluginBadParams;
-  const ZKProcs* procs = params->procs;
-  if (procs->GetFrame == nullptr || procs->ReleaseFrame == nullptr ||
-      procs->MixAudio == nullptr || procs->Blit == nullptr) {
-    return kPluginBadParams;
-  }
+  const bool renders = IsVariant(which);
+  if (renders && !OffersRenderServices(*params)) return kPluginBadParams;
   CGrafPtr oldPort = nullptr;
   GDHandle oldGD = nullptr;
   GetGWorld(&oldPort, &oldGD);
   SetGWorld(params->frame, nullptr);
-  const ZKPluginResult result = IsVariant(which) ? table.render(params, which) : ZKPluginResult(kPluginOK);
+  const ZKPluginResult result = renders ? table.render(params, which) : ZKPluginResult(kPluginOK);
   SetGWorld(oldPort, oldGD);
   return result;
 }
 
 ZKPluginResult Terminate(const BundleTable& table, int16_t which, ZKPluginParams* params) {
-  const ZKProcs* procs = params->procs;
-  if (procs->GetClipInfo == nullptr || procs->SetClipInfo == nullptr ||
-      (params->clientData != nullptr && procs->DisposePtr == nullptr)) {
+  if (!Offers(*params, &ZKProcs::GetClipInfo, &ZKProcs::SetClipInfo) ||
+      (params->clientData != nullptr && !Offers(*params, &ZKProcs::DisposePtr))) {
     return kPluginBadParams;
   }
+  const ZKProcs* procs = params->procs;
   // A record that GetClipInfo did not fill holds nothing of the host's, so
   // it is not handed back.
   ZKPluginClipInfo clipInfo;
@@ -128,7 +132,6 @@ int DispatchMain(const BundleTable& table, int which, ZKPluginParams* params) {
                        selector == kPlugFilePlaceHolder || selector == kPlugDoFrame ||
                        selector == kPlugTerminate;
   if (!handled) return kPluginOK;
-  if (params->procs == nullptr) return kPluginBadParams;
   switch (selector) {
     case kPlugGetInfo: return GetInfo(table, variant, params);
     case kPlugInitialize: return Initialize(params);

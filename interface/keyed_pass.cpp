@@ -92,27 +92,40 @@ void RestoreFramePixels(const LockedPixMap& map) {
 bool IsUsableFrame(GWorldPtr world, int16_t width, int16_t height) {
   if (world == nullptr) return false;
   PixMapHandle pm = GetGWorldPixMap(world);
-  if (pm == nullptr || GetPixDepth(pm) != 32 || GetPixBaseAddr(pm) == nullptr) return false;
+  if (pm == nullptr) return false;
+  // An empty frame is locked and given back, but none of it is read.
+  if (width <= 0 || height <= 0) return true;
+  if (GetPixDepth(pm) != 32 || GetPixBaseAddr(pm) == nullptr) return false;
   Rect bounds;
   GetPortBounds(world, &bounds);
-  const int32_t needW = width > 0 ? width : 0;
-  const int32_t needH = height > 0 ? height : 0;
-  return bounds.top == 0 && bounds.left == 0 && bounds.right >= needW && bounds.bottom >= needH &&
-         GetPixRowBytes(pm) >= 4 * needW;
+  return bounds.top == 0 && bounds.left == 0 && bounds.right >= width && bounds.bottom >= height &&
+         GetPixRowBytes(pm) >= 4 * int32_t(width);
 }
 
-ZKPluginResult FetchFrame(const ZKPluginParams& params, int32_t frameNumber, int16_t width,
-                          int16_t height, ZKRefDVQuality quality, FetchedFrame& frame) {
-  const ZKProcs& procs = *params.procs;
-  const ZKPluginResult got = ResultOf(procs.GetFrame(params.instance, frameNumber, &frame.world,
-                                                     width, height, quality, &frame.volume,
-                                                     &frame.cookie));
+ZKPluginResult HeldFrame::Fetch(int32_t frameNumber, int16_t width, int16_t height,
+                                ZKRefDVQuality quality) {
+  const ZKProcs& procs = *params_.procs;
+  const ZKPluginResult got = ResultOf(procs.GetFrame(params_.instance, frameNumber, &world_, width,
+                                                     height, quality, &volume_, &cookie_));
   if (got != kPluginOK) return got;
-  if (!IsUsableFrame(frame.world, width, height)) {
-    procs.ReleaseFrame(params.instance, frame.cookie);
+  if (!IsUsableFrame(world_, width, height)) {
+    procs.ReleaseFrame(params_.instance, cookie_);
     return kPluginCantGetNeededFrame;
   }
+  lock_.emplace(world_);
+  held_ = true;
   return kPluginOK;
+}
+
+ZKPluginResult HeldFrame::MixAudio(int16_t volume) const {
+  return ResultOf(params_.procs->MixAudio(params_.instance, cookie_, volume));
+}
+
+ZKPluginResult HeldFrame::GiveBack() {
+  if (!held_) return kPluginOK;
+  Unlock();
+  held_ = false;
+  return ResultOf(params_.procs->ReleaseFrame(params_.instance, cookie_));
 }
 
 ZKPluginResult KeyedPixelPass(const ZKProcs& procs, const KeyedPass& pass) {

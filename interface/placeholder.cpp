@@ -17,10 +17,16 @@ const Str32 kDefaultText = {14, 'I', 'n', ' ', 'P', 'r', 'o', 'g', 'r', 'e', 's'
 }  // namespace
 
 ZKPluginResult DrawPlaceholder(ZKPluginParams* params) {
-  const ZKProcs* procs = params->procs;
-  if (params->frame == nullptr || procs->GetLocalizedString == nullptr ||
-      procs->pstrcpy == nullptr) {
+  if (params->frame == nullptr || !Offers(*params, &ZKProcs::GetLocalizedString)) {
     return kPluginBadParams;
+  }
+  const ZKProcs* procs = params->procs;
+  // The text first: a refusal leaves the port and the world alone.
+  Str255 textStr = {0};
+  procs->GetLocalizedString(textStr, kZKPlaceholderStringList, kZKPlaceholderStringIndex);
+  if (textStr[0] == 0) {
+    if (!Offers(*params, &ZKProcs::pstrcpy)) return kPluginBadParams;
+    procs->pstrcpy(textStr, kDefaultText);
   }
   const int16_t frameWidth = FrameWidth(params->frameRect);
   const int16_t frameHeight = FrameHeight(params->frameRect);
@@ -30,10 +36,6 @@ ZKPluginResult DrawPlaceholder(ZKPluginParams* params) {
   PixMapHandle pixMapHandle = GetGWorldPixMap(params->frame);
   const GWorldFlags pixFlags = GetPixelsState(pixMapHandle);
   LockPixels(pixMapHandle);
-
-  Str255 textStr = {0};
-  procs->GetLocalizedString(textStr, kZKPlaceholderStringList, kZKPlaceholderStringIndex);
-  if (textStr[0] == 0) procs->pstrcpy(textStr, kDefaultText);
 
   TextSize(kTextSize);
   const int16_t textWidth = StringWidth(textStr);

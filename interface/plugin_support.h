@@ -16,6 +16,13 @@ namespace zk {
 // bytes carry nothing.  Every service result is read through this.
 inline ZKPluginResult ResultOf(ZKServiceResult word) { return ZKPluginResult(word & 0xFFu); }
 
+// The host's table holds every one of these entries.  A call checks the
+// entries it is about to use; a host may leave the others null.
+template <typename... Entry>
+bool Offers(const ZKPluginParams& params, Entry ZKProcs::*... entries) {
+  return params.procs != nullptr && ((params.procs->*entries != nullptr) && ...);
+}
+
 // ---- The dispatcher ---------------------------------------------------------
 
 using RenderProc = ZKPluginResult (*)(ZKPluginParams* params, int16_t which);
@@ -51,22 +58,11 @@ inline ZKRefDVQuality QualityFor(const ZKPluginParams& params, int16_t height) {
 inline int16_t FrameWidth(const Rect& r) { return int16_t(r.right - r.left); }
 inline int16_t FrameHeight(const Rect& r) { return int16_t(r.bottom - r.top); }
 
-// A world delivered by GetFrame is fit for the pass: 32 bits per pixel, its
-// bounds at the origin and at least width x height, rows at least 4 x width.
+// A world delivered by GetFrame is fit for the pass: a pixel map to lock
+// and, where width x height pixels will be read, 32 bits per pixel, pixel
+// memory, bounds at the origin and at least width x height, rows at least
+// 4 x width.
 bool IsUsableFrame(GWorldPtr world, int16_t width, int16_t height);
-
-// A frame lent by the host's GetFrame.
-struct FetchedFrame {
-  GWorldPtr world = nullptr;
-  int16_t volume = 0;
-  ZKFrameCookie cookie = nullptr;
-};
-
-// GetFrame, then the check of what arrived: a world unfit for the pass is
-// given back at once and reported as kPluginCantGetNeededFrame.  On any
-// other result than kPluginOK there is nothing to release.
-ZKPluginResult FetchFrame(const ZKPluginParams& params, int32_t frameNumber, int16_t width,
-                          int16_t height, ZKRefDVQuality quality, FetchedFrame& frame);
 
 // Keeps the first failure: later results count only while all went well.
 inline void KeepFirstFailure(ZKPluginResult& result, ZKPluginResult next) {
@@ -83,6 +79,60 @@ struct LockedPixMap {
 
 LockedPixMap LockFramePixels(GWorldPtr world);
 void RestoreFramePixels(const LockedPixMap& map);
+
+// A world's pixel map locked for the rest of a call.  Restore puts back the
+// states saved at locking, once; the destructor does if nothing else did.
+class PixMapLock {
+ public:
+  explicit PixMapLock(GWorldPtr world) : map_(LockFramePixels(world)) {}
+  ~PixMapLock() { Restore(); }
+  PixMapLock(const PixMapLock&) = delete;
+  PixMapLock& operator=(const PixMapLock&) = delete;
+  const LockedPixMap& map() const { return map_; }
+  void Restore() {
+    if (locked_) RestoreFramePixels(map_);
+    locked_ = false;
+  }
+
+ private:
+  LockedPixMap map_;
+  bool locked_ = true;
+};
+
+// A frame lent by the host's GetFrame, its pixel map locked while it is
+// held.  It goes back in two steps that a renderer may part: Unlock
+// restores the map, GiveBack restores it if need be and then releases the
+// frame.  Each happens once; the destructor gives back what is still held.
+class HeldFrame {
+ public:
+  explicit HeldFrame(const ZKPluginParams& params) : params_(params) {}
+  ~HeldFrame() { GiveBack(); }
+  HeldFrame(const HeldFrame&) = delete;
+  HeldFrame& operator=(const HeldFrame&) = delete;
+
+  // GetFrame, then the check of what arrived: a world unfit for the pass
+  // goes back at once and is reported as kPluginCantGetNeededFrame.  The
+  // frame is held exactly when this returns kPluginOK.
+  ZKPluginResult Fetch(int32_t frameNumber, int16_t width, int16_t height, ZKRefDVQuality quality);
+  bool held() const { return held_; }
+  GWorldPtr world() const { return world_; }
+  const LockedPixMap& map() const { return lock_->map(); }
+  int16_t volume() const { return volume_; }  // as GetFrame reported it
+  ZKPluginResult MixAudio(int16_t volume) const;
+  void Unlock() {
+    if (lock_) lock_->Restore();
+  }
+  // ReleaseFrame's result, or kPluginOK when nothing is held.
+  ZKPluginResult GiveBack();
+
+ private:
+  const ZKPluginParams& params_;
+  GWorldPtr world_ = nullptr;
+  int16_t volume_ = 0;
+  ZKFrameCookie cookie_ = nullptr;
+  std::optional<PixMapLock> lock_;
+  bool held_ = false;
+};
 
 enum class KeySense : uint8_t {
   kAbove,  // copy where brightness > threshold

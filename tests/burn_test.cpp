@@ -8,12 +8,6 @@
 namespace zk::test {
 namespace {
 
-using host::Image;
-using host::PluginInstance;
-using host::Service;
-using host::World;
-
-constexpr uint32_t kUntouched = 0x07070707;
 constexpr int32_t kStart = 100;
 
 // One Cindergate instance over an outgoing picture A (frames kStart..) and
@@ -32,6 +26,7 @@ struct BurnFixture {
     for (int r = 0; r < 12; ++r) frames.Set(kStart + frameCount + r, b, volumeB);
     inst.set_frame_source(&frames);
     EXPECT_EQ(inst.Call(kPlugInitialize), kPluginOK);
+    rig.Forget();
     out.Fill(kUntouched);
   }
   Rect Full() const { return Rect{0, 0, int16_t(a.height), int16_t(a.width)}; }
@@ -39,6 +34,7 @@ struct BurnFixture {
     return inst.DoFrame(kStart, renderFrame, count, out.get(), Full(), proxy);
   }
   PluginInstance inst;
+  ServiceRig rig{inst};
   Image a, b;
   host::MemoryFrameSource frames;
   World out;
@@ -136,29 +132,59 @@ TEST(Burn, ProxyMixesNothingAndAsksLowQualityOnlyWhenSmall) {
   for (int which : {2, 4}) {
     for (const auto& c : cases) {
       BurnFixture f(which, 10, 3, c.height);
-      f.inst.set_recording(true);
       ASSERT_EQ(f.inst.DoFrame(kStart, 3, 10, f.out.get(), Rect{0, 0, c.height, 3}, c.proxy),
                 kPluginOK);
       EXPECT_TRUE(f.inst.mixes().empty() == c.proxy);
       const std::string h = std::to_string(c.height), q = std::to_string(c.quality);
-      EXPECT_EQ(Trace(f.inst).front(), "GetFrame 103 3 " + h + " " + q);
+      EXPECT_EQ(Trace(f.rig).front(), "GetFrame 103 3 " + h + " " + q);
     }
   }
 }
 
-TEST(Burn, FrameRectAwayFromTheOriginAndEmptyRects) {
+TEST(Burn, FrameRectAwayFromTheOrigin) {
   for (int which : {1, 2, 3, 4}) {
     BurnFixture f(which, 4, 16, 12);
     ASSERT_EQ(f.inst.DoFrame(kStart, 1, 4, f.out.get(), Rect{3, 5, 15, 21}), kPluginOK);
     EXPECT_IMAGE_EQ(f.out.ToImage(), ExpectedBurn(f.a, f.b, which, 1, 4, f.out.width(), f.out.height(), 3, 5));
-    for (Rect empty : {Rect{3, 5, 3, 21}, Rect{3, 5, 15, 5}, Rect{15, 21, 3, 5}}) {
-      BurnFixture g(which, 4, 16, 12);
-      g.inst.set_recording(true);
-      // The whole-frame copy of an empty frame copies nothing and the host
-      // says so, which ends the render after the outgoing frame.
-      g.inst.DoFrame(kStart, 1, 4, g.out.get(), empty);
-      EXPECT_IMAGE_EQ(g.out.ToImage(), Image(g.out.width(), g.out.height(), kUntouched));
-      EXPECT_EQ(g.inst.framesOnLoan(), 0);
+  }
+}
+
+// A frameRect without pixels, or partly off the 22 x 16 output world, runs
+// every step and succeeds: what cannot be copied is a copy of nothing.
+// Frames without pixels need no pixel memory either.
+TEST(Burn, EmptyAndOverhangingFrameRectsRunEveryStep) {
+  const struct {
+    Rect rect;
+    bool baseless;
+  } cases[] = {{{3, 5, 3, 21}, true}, {{3, 5, 15, 5}, true}, {{15, 21, 3, 5}, true},
+               {{10, 12, 22, 28}, false}, {{-4, -6, 8, 10}, false}};
+  for (const auto& c : cases) {
+    for (int which : {1, 3}) {
+      const int w = c.rect.right - c.rect.left, h = c.rect.bottom - c.rect.top;
+      SCOPED_TRACE("variant " + std::to_string(which) + ", " + std::to_string(w) + " x " +
+                   std::to_string(h) + " at " + std::to_string(c.rect.left) + "," +
+                   std::to_string(c.rect.top));
+      BurnFixture f(which, 4, std::max(w, 1), std::max(h, 1));
+      f.rig.set_delivery_quirk({.baseless = c.baseless});
+      f.out = World(22, 16);
+      f.out.Fill(kUntouched);
+      EXPECT_EQ(f.inst.DoFrame(kStart, 1, 4, f.out.get(), c.rect), kPluginOK);
+      std::vector<std::string> trace = Trace(f.rig);
+      std::erase_if(trace, [](const std::string& s) { return s.rfind("Pass", 0) == 0; });
+      const std::string size = " " + std::to_string(w) + " " + std::to_string(h) + " 1";
+      const std::vector<std::string> burnIn = {"GetFrame 101" + size, "Blit whole", "MixAudio 101 128",
+                                               "ReleaseFrame 101", "GetFrame 105" + size,
+                                               "MixAudio 105 256", "ReleaseFrame 105"};
+      const std::vector<std::string> burnOut = {"GetFrame 101" + size, "Blit whole", "MixAudio 101 128",
+                                                "GetFrame 105" + size, "MixAudio 105 256",
+                                                "ReleaseFrame 101", "ReleaseFrame 105"};
+      EXPECT_EQ(trace, which == 1 ? burnIn : burnOut);
+      // The output shows the part of the render that lies on the world.
+      const Image whole = ExpectedBurn(f.a, f.b, which, 1, 4, 40, 40, c.rect.top + 6, c.rect.left + 6);
+      Image expected(22, 16, kUntouched);
+      for (int y = 0; y < 16 && w > 0 && h > 0; ++y)
+        for (int x = 0; x < 22; ++x) expected.at(x, y) = whole.at(x + 6, y + 6);
+      EXPECT_IMAGE_EQ(f.out.ToImage(), expected);
     }
   }
 }
@@ -231,10 +257,9 @@ TEST(Burn, FailuresKeepTheFirstResultAndStillCleanUp) {
     BurnFixture f(row.which, 4);
     PixMapHandle pm = GetGWorldPixMap(f.out.get());
     LockPixels(pm);  // the host's own lock survives the render
-    f.inst.set_recording(true);
-    if (row.service != Service::kCount) f.inst.InjectFault(row.service, row.nth, row.word);
+    if (row.service != Service::kCount) f.rig.InjectFault(row.service, row.nth, row.word);
     EXPECT_EQ(f.Render(1), row.result);
-    EXPECT_EQ(Trace(f.inst), row.trace);
+    EXPECT_EQ(Trace(f.rig), row.trace);
     Image expected(f.out.width(), f.out.height(), kUntouched);
     if (row.shows == 'A') {
       for (int y = 0; y < 32; ++y)
@@ -281,12 +306,11 @@ TEST(Burn, FrameNumbersAndTheirLimits) {
       BurnFixture f(which, 10, 4, 4);
       f.frames.Set(103, f.a);
       f.frames.Set(113, f.b);
-      f.inst.set_recording(true);
       EXPECT_EQ(f.inst.DoFrame(c.startFrame, c.renderFrame, c.frameCount, f.out.get(),
                                Rect{0, 0, 4, 4}),
                 c.result);
       std::vector<std::string> gets;
-      for (const std::string& line : Trace(f.inst))
+      for (const std::string& line : Trace(f.rig))
         if (line.rfind("GetFrame", 0) == 0) gets.push_back(line);
       EXPECT_EQ(gets, c.gets) << c.startFrame;
     }
@@ -295,20 +319,20 @@ TEST(Burn, FrameNumbersAndTheirLimits) {
 
 TEST(Burn, UnfitIncomingFramesAreGivenBackLikeAFailedFetch) {
   const struct {
-    host::DeliveryQuirk quirk;
+    DeliveryQuirk quirk;
   } cases[] = {{{false, 1, 0, 32, 2}}, {{false, 0, 3, 32, 2}}, {{false, 0, 0, 8, 2}},
                {{true, 0, 0, 32, 2}}};
   for (const auto& c : cases) {
     for (int which : {1, 3}) {
       BurnFixture f(which, 4);
-      f.inst.set_delivery_quirk(c.quirk);
+      f.rig.set_delivery_quirk(c.quirk);
       EXPECT_EQ(f.Render(1), kPluginCantGetNeededFrame);
       Image expected(f.out.width(), f.out.height(), kUntouched);
       for (int y = 0; y < 32; ++y)
         for (int x = 0; x < 48; ++x) expected.at(x, y) = f.a.at(x, y);
       EXPECT_IMAGE_EQ(f.out.ToImage(), expected);
       EXPECT_EQ(f.inst.framesOnLoan(), 0);
-      EXPECT_EQ(f.inst.CountOf(Service::kReleaseFrame), 2u);
+      EXPECT_EQ(f.rig.CountOf(Service::kReleaseFrame), 2u);
     }
   }
 }

@@ -12,9 +12,6 @@
 namespace zk::test {
 namespace {
 
-using host::PluginInstance;
-using host::Service;
-
 const char* const kBundles[] = {"Cindergate", "Ashveil"};
 
 std::vector<unsigned char> BytesOf(const ZKPluginParams& p) {
@@ -30,14 +27,15 @@ class EachBundle : public ::testing::TestWithParam<const char*> {
 TEST_P(EachBundle, RefusesNullBlockAndOldHosts) {
   EXPECT_EQ(bundle().main()(1, nullptr), kPluginBadParams);
   PluginInstance inst(bundle(), 1);
+  ServiceRig rig(inst);
   for (int16_t version : {2, 0, -1, -32768}) {
     inst.params().interfaceVersion = version;
     for (ZKPluginSelector s : {kPlugGetInfo, kPlugInitialize, kPlugTerminate, kPlugDoFrame}) {
       EXPECT_EQ(inst.Call(s), kPluginAppIsTooOld) << "version " << version;
     }
   }
-  EXPECT_EQ(inst.CountOf(Service::kGetTransitionInfo) + inst.CountOf(Service::kNewPtrClear) +
-                inst.CountOf(Service::kGetClipInfo),
+  EXPECT_EQ(rig.CountOf(Service::kGetTransitionInfo) + rig.CountOf(Service::kNewPtrClear) +
+                rig.CountOf(Service::kGetClipInfo),
             0u);
   for (int16_t version : {3, 32767}) {
     inst.params().interfaceVersion = version;
@@ -47,14 +45,14 @@ TEST_P(EachBundle, RefusesNullBlockAndOldHosts) {
 
 TEST_P(EachBundle, UnhandledSelectorsTouchNothing) {
   PluginInstance inst(bundle(), 1);
-  inst.set_recording(true);
+  ServiceRig rig(inst);
   for (int selector : {0, 3, 4, 7, 9, 10, 200, 255}) {
     inst.params().selector = ZKPluginSelector(selector);
     const auto before = BytesOf(inst.params());
     EXPECT_EQ(inst.CallMain(1, &inst.params()), kPluginOK) << "selector " << selector;
     EXPECT_EQ(BytesOf(inst.params()), before) << "selector " << selector;
   }
-  EXPECT_TRUE(inst.calls().empty());
+  EXPECT_TRUE(rig.calls().empty());
 }
 
 struct SpeedCase {
@@ -135,18 +133,19 @@ TEST_P(EachBundle, TransitionInfoResultsAreHonoured) {
   };
   for (const TransitionFault& c : cases) {
     PluginInstance inst(bundle(), 1);
-    inst.set_recording(true);
-    inst.InjectFault(c.service, 0, c.word);
+    ServiceRig rig(inst);
+    rig.InjectFault(c.service, 0, c.word);
     std::memset(&inst.params().getInfo, 0xAB, sizeof(ZKPluginGetInfo));
     EXPECT_EQ(inst.GetInfo(), c.result) << std::hex << c.word;
     EXPECT_EQ(inst.params().getInfo.framesToBeRendered, c.filled ? 66 : int32_t(0xABABABAB));
-    const bool released = inst.CountOf(Service::kReleaseTransitionInfo) != 0;
+    const bool released = rig.CountOf(Service::kReleaseTransitionInfo) != 0;
     EXPECT_EQ(released, c.service == Service::kReleaseTransitionInfo);
   }
 }
 
 TEST_P(EachBundle, ClientDataLivesFromInitializeToTerminate) {
   PluginInstance inst(bundle(), 1);
+  ServiceRig rig(inst);
   ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
   Ptr block = inst.params().clientData;
   ASSERT_NE(block, nullptr);
@@ -156,22 +155,23 @@ TEST_P(EachBundle, ClientDataLivesFromInitializeToTerminate) {
   uint32_t value;
   std::memcpy(&value, block, 4);
   EXPECT_EQ(value, 0u);
-  EXPECT_EQ(inst.CountOf(Service::kNewPtrClear), 1u);
+  EXPECT_EQ(rig.CountOf(Service::kNewPtrClear), 1u);
   EXPECT_EQ(inst.liveBlocks(), 1);
 
   EXPECT_EQ(inst.Call(kPlugTerminate), kPluginOK);
   EXPECT_EQ(inst.params().clientData, nullptr);
   EXPECT_EQ(inst.Call(kPlugTerminate), kPluginOK);
-  EXPECT_EQ(inst.CountOf(Service::kDisposePtr), 1u);
+  EXPECT_EQ(rig.CountOf(Service::kDisposePtr), 1u);
   EXPECT_EQ(inst.liveBlocks(), 0);
   EXPECT_EQ(inst.badReleases(), 0);
-  EXPECT_EQ(inst.CountOf(Service::kGetClipInfo), 2u);
-  EXPECT_EQ(inst.CountOf(Service::kSetClipInfo), 2u);
+  EXPECT_EQ(rig.CountOf(Service::kGetClipInfo), 2u);
+  EXPECT_EQ(rig.CountOf(Service::kSetClipInfo), 2u);
 }
 
 TEST_P(EachBundle, OutOfMemoryLeavesTheInstanceUninitialised) {
   PluginInstance inst(bundle(), 1);
-  inst.InjectFault(Service::kNewPtrClear, 0, 0);
+  ServiceRig rig(inst);
+  rig.InjectFault(Service::kNewPtrClear, 0, 0);
   EXPECT_EQ(inst.Call(kPlugInitialize), kPluginOutOfMemory);
   EXPECT_EQ(inst.params().clientData, nullptr);
   host::World out(8, 8);
@@ -181,6 +181,7 @@ TEST_P(EachBundle, OutOfMemoryLeavesTheInstanceUninitialised) {
 TEST_P(EachBundle, DoFrameNeedsClientDataAndAFrameBeforeTouchingThePort) {
   host::World out(8, 8), other(4, 4);
   PluginInstance inst(bundle(), 1);
+  ServiceRig rig(inst);
   host::MemoryFrameSource frames;
   inst.set_frame_source(&frames);
   SetGWorld(other.get(), nullptr);
@@ -194,7 +195,7 @@ TEST_P(EachBundle, DoFrameNeedsClientDataAndAFrameBeforeTouchingThePort) {
   GetGWorld(&port, &device);
   EXPECT_EQ(port, other.get());
   EXPECT_EQ(device, GetGWorldDevice(other.get()));
-  EXPECT_EQ(inst.CountOf(Service::kGetFrame), 0u);
+  EXPECT_EQ(rig.CountOf(Service::kGetFrame), 0u);
   SetGWorld(nullptr, nullptr);
 }
 
@@ -221,27 +222,77 @@ TEST_P(EachBundle, DoFrameRestoresThePortWhateverTheRendererReturns) {
   SetGWorld(nullptr, nullptr);
 }
 
-TEST_P(EachBundle, MissingServicesAreRefusedNotCalled) {
+// What strips the host's table for a case; kNoTable hands over none.
+using Strip = void (*)(ZKProcs&);
+constexpr Strip kNoTable = nullptr;
+
+struct EntryCase {
+  const char* name;
+  ZKPluginSelector selector;
+  int16_t which;
+  Strip strip;
+  int result;
+  bool initialised = true;
+  bool proxy = false;
+  bool hostText = false;       // the host has a placeholder text
+  bool lendsNoRecord = false;  // GetTransitionInfo succeeds without a record
+};
+
+// A missing entry is refused only where the call would use it; either way
+// it is never called (a call would crash).
+TEST_P(EachBundle, MissingServicesAreRefusedOnlyWhereUsed) {
+  const EntryCase cases[] = {
+      {"no table, first initialize", kPlugInitialize, 1, kNoTable, kPluginBadParams, false},
+      {"no table, second initialize", kPlugInitialize, 1, kNoTable, kPluginOK},
+      {"no table, get info", kPlugGetInfo, 1, kNoTable, kPluginBadParams},
+      {"no table, placeholder", kPlugFilePlaceHolder, 1, kNoTable, kPluginBadParams},
+      {"no table, terminate", kPlugTerminate, 1, kNoTable, kPluginBadParams},
+      {"no table, variant 0", kPlugDoFrame, 0, kNoTable, kPluginOK},
+      {"no GetFrame", kPlugDoFrame, 1, [](ZKProcs& p) { p.GetFrame = nullptr; }, kPluginBadParams},
+      {"no GetFrame, variant 0", kPlugDoFrame, 0, [](ZKProcs& p) { p.GetFrame = nullptr; }, kPluginOK},
+      {"no MixAudio", kPlugDoFrame, 1, [](ZKProcs& p) { p.MixAudio = nullptr; }, kPluginBadParams},
+      {"no MixAudio, proxy", kPlugDoFrame, 1, [](ZKProcs& p) { p.MixAudio = nullptr; }, kPluginOK,
+       true, true},
+      {"no pstrcpy", kPlugFilePlaceHolder, 1, [](ZKProcs& p) { p.pstrcpy = nullptr; },
+       kPluginBadParams},
+      {"no pstrcpy, host text", kPlugFilePlaceHolder, 1, [](ZKProcs& p) { p.pstrcpy = nullptr; },
+       kPluginOK, true, false, true},
+      {"no GetTransitionInfo", kPlugGetInfo, 1, [](ZKProcs& p) { p.GetTransitionInfo = nullptr; },
+       kPluginBadParams},
+      {"no ReleaseTransitionInfo", kPlugGetInfo, 1,
+       [](ZKProcs& p) { p.ReleaseTransitionInfo = nullptr; }, kPluginBadParams},
+      {"no ReleaseTransitionInfo, no record lent", kPlugGetInfo, 1,
+       [](ZKProcs& p) { p.ReleaseTransitionInfo = nullptr; }, kPluginOK, true, false, false, true},
+      {"no DisposePtr", kPlugTerminate, 1, [](ZKProcs& p) { p.DisposePtr = nullptr; },
+       kPluginBadParams},
+  };
   host::World out(8, 8);
-  PluginInstance inst(bundle(), 1);
-  ZKPluginParams& p = inst.params();
-  p.procs = nullptr;
-  for (ZKPluginSelector s : {kPlugGetInfo, kPlugInitialize, kPlugFilePlaceHolder, kPlugTerminate}) {
-    EXPECT_EQ(inst.Call(s), kPluginBadParams) << int(s);
+  host::MemoryFrameSource frames;
+  frames.Set(0, Image(8, 8, Rgb(9, 9, 9)));
+  frames.Set(10, Image(8, 8, Rgb(200, 200, 200)));
+  for (const EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PluginInstance inst(bundle(), c.which);
+    ServiceRig rig(inst);
+    inst.set_frame_source(&frames);
+    if (c.hostText) inst.set_localized_string("Rendering");
+    if (c.lendsNoRecord) rig.InjectFault(Service::kGetTransitionInfo, 0, kPluginOK);
+    if (c.initialised) {
+      ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
+    }
+    ZKPluginParams& p = inst.params();
+    ZKProcs partial = host::HostProcs();
+    if (c.strip != kNoTable) c.strip(partial);
+    p.procs = c.strip != kNoTable ? &partial : nullptr;
+    p.frame = out.get();
+    p.frameRect = {0, 0, 8, 8};
+    const int result = c.selector == kPlugDoFrame
+                           ? inst.DoFrame(0, 0, 10, out.get(), p.frameRect, c.proxy)
+                           : inst.Call(c.selector);
+    EXPECT_EQ(result, c.result);
+    p.procs = const_cast<ZKProcs*>(&host::HostProcs());
+    SetGWorld(nullptr, nullptr);
   }
-  ZKProcs partial = host::HostProcs();
-  p.procs = &partial;
-  ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
-  partial.GetFrame = nullptr;
-  EXPECT_EQ(inst.DoFrame(0, 0, 10, out.get(), {0, 0, 8, 8}), kPluginBadParams);
-  partial = host::HostProcs();
-  partial.GetTransitionInfo = nullptr;
-  EXPECT_EQ(inst.GetInfo(), kPluginBadParams);
-  partial = host::HostProcs();
-  partial.DisposePtr = nullptr;
-  EXPECT_EQ(inst.Call(kPlugTerminate), kPluginBadParams);
-  EXPECT_NE(p.clientData, nullptr);
-  p.procs = const_cast<ZKProcs*>(&host::HostProcs());
 }
 
 TEST_P(EachBundle, OnlyTheLow16BitsOfTheVariantCount) {
@@ -286,11 +337,12 @@ TEST(Terminate, AshveilSetsTheFadeOutAndNothingElse) {
 
 TEST_P(EachBundle, AFailedGetClipInfoIsNotWrittenBack) {
   PluginInstance inst(bundle(), 1);
+  ServiceRig rig(inst);
   ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
-  inst.InjectFault(Service::kGetClipInfo, 0, kPluginFailed);
+  rig.InjectFault(Service::kGetClipInfo, 0, kPluginFailed);
   EXPECT_EQ(inst.Call(kPlugTerminate), kPluginOK);
   EXPECT_FALSE(inst.clipInfoWasSet());
-  EXPECT_EQ(inst.CountOf(Service::kSetClipInfo), 0u);
+  EXPECT_EQ(rig.CountOf(Service::kSetClipInfo), 0u);
   EXPECT_EQ(inst.params().clientData, nullptr);
   EXPECT_EQ(inst.liveBlocks(), 0);
 }

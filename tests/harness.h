@@ -12,8 +12,17 @@
 #include "bundle.h"
 #include "frames.h"
 #include "instance.h"
+#include "service_rig.h"
 
 namespace zk::test {
+
+using host::Image;
+using host::PluginInstance;
+using host::Service;
+using host::World;
+
+// What an output world holds where a render must not write.
+constexpr uint32_t kUntouched = 0x07070707;
 
 inline std::string BundlePath(const std::string& name) {
   return std::string(ZK_BUNDLE_DIR) + "/" + name + ".so";
@@ -61,17 +70,20 @@ struct Progress {
   int renderFrame;
   int frameCount;
 };
+inline void PrintTo(const Progress& p, std::ostream* os) {
+  *os << "frame " << p.renderFrame << " of " << p.frameCount;
+}
 
 // The recorded service calls as short lines; a run of 1 x 1 Blits is
 // folded into one "Pass n" line.
-inline std::vector<std::string> Trace(const host::PluginInstance& inst) {
+inline std::vector<std::string> Trace(const ServiceRig& rig) {
   std::vector<std::string> lines;
   int run = 0;
   auto flush = [&] {
     if (run > 0) lines.push_back("Pass " + std::to_string(run));
     run = 0;
   };
-  for (const host::ServiceCall& c : inst.calls()) {
+  for (const ServiceCall& c : rig.calls()) {
     if (c.service == host::Service::kBlit && c.args[2] - c.args[0] == 1 &&
         c.args[3] - c.args[1] == 1) {
       ++run;

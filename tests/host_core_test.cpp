@@ -4,9 +4,6 @@
 namespace zk::test {
 namespace {
 
-using host::Image;
-using host::World;
-
 // 4 x 3 source numbered 1..12 row by row; destination 5 x 4 of zeros.
 Image Numbered(int w, int h) {
   Image image(w, h);
@@ -38,13 +35,13 @@ TEST(HostBlit, CopiesClipsAndScales) {
        {{1, 1, 2, 2, 0}, {1, 1, 2, 2, 0}, {5, 5, 6, 6, 0}, {5, 5, 6, 6, 0}}},
       {"scaled down", origin, origin, {0, 0, 1, 2}, kPluginOK,
        {{1, 3, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},
-      {"empty source", origin, {1, 1, 1, 3}, {0, 0, 1, 2}, kPluginBadParams,
+      {"empty source copies nothing", origin, {1, 1, 1, 3}, {0, 0, 1, 2}, kPluginOK,
        {{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},
-      {"inverted destination", origin, {0, 0, 1, 1}, {2, 2, 1, 1}, kPluginBadParams,
+      {"inverted destination copies nothing", origin, {0, 0, 1, 1}, {2, 2, 1, 1}, kPluginOK,
        {{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},
-      {"destination outside", origin, {0, 0, 1, 1}, {4, 0, 5, 1}, kPluginBadParams,
+      {"destination outside copies nothing", origin, {0, 0, 1, 1}, {4, 0, 5, 1}, kPluginOK,
        {{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},
-      {"source outside", origin, {0, 4, 1, 5}, {0, 0, 1, 1}, kPluginBadParams,
+      {"source outside copies nothing", origin, {0, 4, 1, 5}, {0, 0, 1, 1}, kPluginOK,
        {{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}},
   };
   for (const BlitCase& c : cases) {

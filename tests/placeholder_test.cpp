@@ -21,8 +21,6 @@
 namespace zk::test {
 namespace {
 
-using host::PluginInstance;
-using host::Service;
 using PString = std::array<unsigned char, 256>;
 
 constexpr uint32_t kSentinel = 0x00ABCDEF;
@@ -188,11 +186,12 @@ TEST_P(Placeholder, HostTextOrTheDefault) {
   for (const TextCase& c : cases) {
     SCOPED_TRACE(c.drawn.substr(0, 20));
     PluginInstance inst(bundle(), 1);
+    ServiceRig rig(inst);
     inst.set_localized_string(c.fromHost);
     host::World world = Filled(kWorldBounds);
     ASSERT_EQ(Run(inst, world, k720x480), kPluginOK);
-    EXPECT_EQ(inst.CountOf(Service::kGetLocalizedString), 1u);
-    EXPECT_EQ(inst.CountOf(Service::kPstrcpy), c.copies);
+    EXPECT_EQ(rig.CountOf(Service::kGetLocalizedString), 1u);
+    EXPECT_EQ(rig.CountOf(Service::kPstrcpy), c.copies);
 
     const int16_t width = Width64(c.drawn);
     const auto locX = int16_t((720 - width) / 2);

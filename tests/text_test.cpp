@@ -78,6 +78,7 @@ struct WidthCase {
   std::string text;
   int16_t width;  // DejaVu Sans
 };
+void PrintTo(const WidthCase& c, std::ostream* os) { *os << '"' << c.text << "\" at " << c.size; }
 
 class Widths : public Text, public ::testing::WithParamInterface<WidthCase> {};
 
@@ -153,6 +154,7 @@ struct ClipCase {
   Rect bounds;  // a 40 x 30 world, anywhere in port coordinates
   Point pen;    // v, h
 };
+void PrintTo(const ClipCase& c, std::ostream* os) { *os << c.name; }
 
 class Clipping : public Text, public ::testing::WithParamInterface<ClipCase> {};
 
@@ -229,6 +231,10 @@ struct ByteCase {
   std::string a, b;
   bool same;  // drawn alike
 };
+void PrintTo(const ByteCase& c, std::ostream* os) {
+  *os << std::hex << "0x" << unsigned(uint8_t(c.a[0])) << (c.same ? " like " : " unlike ") << "0x"
+      << unsigned(uint8_t(c.b[0]));
+}
 
 class ByteMap : public Text, public ::testing::WithParamInterface<ByteCase> {};
 

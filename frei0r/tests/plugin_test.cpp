@@ -180,14 +180,14 @@ const RefusalCase kRefusals[] = {
        fs::copy_file(PluginPath(v), *plugin);
        return dir + "/empty";
      },
-     "cannot find Ashveil.so"},
+     "Ashveil: no such bundle"},
     {"NotLoadable", 6,
      [](const std::string& dir, const Variant& v, std::string* plugin) {
        std::ofstream(dir + "/Ashveil.so") << "not a shared object\n";
        *plugin = PluginPath(v);
        return dir;
      },
-     "cannot load "},
+     "not a loadable bundle"},
     {"RefusesToStart", 1,
      [](const std::string&, const Variant& v, std::string* plugin) {
        *plugin = PluginPath(v);

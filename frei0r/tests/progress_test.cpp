@@ -13,6 +13,9 @@ namespace {
 // transition: the exact quotient, or keyframes 1/N at the first frame and
 // 1 at the last interpolated in the two usual ways.
 enum class Source { kQuotient, kLerpDelta, kLerpWeights };
+void PrintTo(Source s, std::ostream* os) {
+  *os << (s == Source::kQuotient ? "quotient" : s == Source::kLerpDelta ? "lerp by delta" : "lerp by weights");
+}
 
 double ProgressOf(int32_t k, int32_t n, Source source) {
   if (source == Source::kQuotient || n == 1) return (k + 1.0) / n;
@@ -60,6 +63,7 @@ struct EdgeCase {
   double p;
   TransitionFrame expected;
 };
+void PrintTo(const EdgeCase& c, std::ostream* os) { *os << "progress " << c.p; }
 
 class ProgressEdges : public ::testing::TestWithParam<EdgeCase> {};
 

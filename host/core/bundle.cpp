@@ -25,6 +25,21 @@ std::vector<std::string> PluginPathFolders() {
   return folders;
 }
 
+std::string FindBundle(const std::string& name, const std::vector<std::string>& folders) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::string looked;
+  for (const std::string& folder : folders) {
+    for (const std::string& file : {name, name + ".so"}) {
+      const fs::path p = fs::path(folder) / file;
+      if (fs::is_regular_file(p, ec)) return fs::absolute(p).string();
+    }
+    looked += (looked.empty() ? "" : ", ") + folder;
+  }
+  throw Error(name + ": no such bundle (looked in " + (looked.empty() ? "no folder" : looked) +
+              "; set ZK_PLUGIN_PATH to the folder that holds it)");
+}
+
 std::unique_ptr<Bundle> Bundle::Open(const std::string& path, bool global) {
   void* handle = dlopen(path.c_str(), RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL));
   if (handle == nullptr) {

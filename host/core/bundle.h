@@ -44,6 +44,11 @@ class Bundle {
 // skipped), in order; the first place every host looks for a bundle.
 std::vector<std::string> PluginPathFolders();
 
+// The bundle of a bare name: the absolute path of NAME or NAME.so in the
+// first of `folders` that holds one (PluginPathFolders() come first, then
+// the host's own).  Throws Error listing where it looked.
+std::string FindBundle(const std::string& name, const std::vector<std::string>& folders);
+
 // The names of the six colours every bundle exports.
 extern const char* const kBundleColorNames[6];
 

@@ -63,9 +63,11 @@ const char* ServiceName(Service s) {
 
 ZKPluginResult BlitPixels(const PixMap* src, const PixMap* dst, const Rect& srcRect,
                           const Rect& dstRect) {
-  if (src == nullptr || dst == nullptr || Empty(srcRect) || Empty(dstRect) ||
-      !Intersects(srcRect, src->bounds) || !Intersects(dstRect, dst->bounds)) {
-    return kPluginBadParams;
+  if (src == nullptr || dst == nullptr) return kPluginBadParams;
+  // Nothing to copy is a copy of nothing, done.
+  if (Empty(srcRect) || Empty(dstRect) || !Intersects(srcRect, src->bounds) ||
+      !Intersects(dstRect, dst->bounds)) {
+    return kPluginOK;
   }
   const int srcW = srcRect.right - srcRect.left, srcH = srcRect.bottom - srcRect.top;
   const int dstW = dstRect.right - dstRect.left, dstH = dstRect.bottom - dstRect.top;
@@ -111,283 +113,225 @@ struct PluginInstance::Loan {
   int32_t frameNumber;
 };
 
-// The C entry points of the table; each finds its instance and forwards.
-struct Services {
-  static PluginInstance* Of(ZKPluginInstance instance) {
+// The C entry of a service whose first argument names the instance: only
+// the instance whose call is running is served.
+template <typename... Args, ZKServiceResult (PluginInstance::*Serve)(Args...)>
+struct PluginInstance::Entry<Serve> {
+  static ZKServiceResult Call(ZKPluginInstance instance, Args... args) {
     auto* inst = reinterpret_cast<PluginInstance*>(instance);
-    return inst == tCurrent ? inst : nullptr;
+    if (inst == nullptr || inst != tCurrent) return kPluginBadParams;
+    return (inst->*Serve)(args...);
   }
-
-  static Ptr NewPtr(int32_t size) { return NewPtrClear(size); }
-
-  static Ptr NewPtrClear(int32_t size) {
-    PluginInstance* inst = tCurrent;
-    if (inst != nullptr) {
-      ++inst->counts_[size_t(Service::kNewPtrClear)];
-      if (inst->hooked() && inst->Enter(Service::kNewPtrClear, {size})) return nullptr;
-    }
-    if (size < 0) return nullptr;
-    void* block = std::calloc(1, size_t(size) + (size == 0));
-    if (block != nullptr && inst != nullptr) inst->blocks_.push_back(block);
-    return static_cast<Ptr>(block);
-  }
-
-  static void DisposePtr(Ptr block) {
-    PluginInstance* inst = tCurrent;
-    if (inst == nullptr) return;  // a block from no instance of ours: not ours to free
-    ++inst->counts_[size_t(Service::kDisposePtr)];
-    if (inst->hooked()) inst->Enter(Service::kDisposePtr, {});
-    auto it = std::find(inst->blocks_.begin(), inst->blocks_.end(), block);
-    if (it == inst->blocks_.end()) {
-      ++inst->badReleases_;
-      return;
-    }
-    inst->blocks_.erase(it);
-    std::free(block);
-  }
-
-  static void ptocstr(unsigned char* s) {
-    if (s == nullptr) return;
-    const unsigned n = s[0];
-    std::memmove(s, s + 1, n);
-    s[n] = 0;
-  }
-
-  static void ctopstr(char* s) {
-    if (s == nullptr) return;
-    const size_t n = std::min<size_t>(std::strlen(s), 255);
-    std::memmove(s + 1, s, n);
-    s[0] = char(n);
-  }
-
-  static void pstrcpy(unsigned char* dst, const unsigned char* src) {
-    PluginInstance* inst = tCurrent;
-    if (inst != nullptr) {
-      ++inst->counts_[size_t(Service::kPstrcpy)];
-      if (inst->hooked()) inst->Enter(Service::kPstrcpy, {src ? src[0] : -1});
-    }
-    if (dst != nullptr && src != nullptr) std::memmove(dst, src, size_t(src[0]) + 1);
-  }
-
-  static char* strcpy(char* dst, const char* src) { return std::strcpy(dst, src); }
-  static uint32_t strlen(const char* s) { return uint32_t(std::strlen(s)); }
-
-  static void GetLocalizedString(unsigned char* dst, int16_t list, int16_t index) {
-    PluginInstance* inst = tCurrent;
-    if (dst == nullptr) return;
-    dst[0] = 0;
-    if (inst == nullptr) return;
-    ++inst->counts_[size_t(Service::kGetLocalizedString)];
-    if (inst->hooked()) inst->Enter(Service::kGetLocalizedString, {list, index});
-    if (list == kZKPlaceholderStringList && index == kZKPlaceholderStringIndex) {
-      std::memcpy(dst, inst->localized_, sizeof(Str255));
-    }
-  }
-
-  static ZKServiceResult GetFrame(ZKPluginInstance instance, int32_t number, GWorldPtr* world,
-                                  int16_t width, int16_t height, ZKRefDVQuality quality,
-                                  int16_t* volume, ZKFrameCookie* cookie) {
-    PluginInstance* inst = Of(instance);
-    if (inst == nullptr) return kPluginBadParams;
-    ++inst->counts_[size_t(Service::kGetFrame)];
-    if (inst->hooked()) {
-      if (auto r = inst->Enter(Service::kGetFrame, {number, width, height, quality})) return *r;
-    }
-    if (world == nullptr || volume == nullptr || cookie == nullptr) return kPluginBadParams;
-    // An empty or inverted frame still gets a (pixel-less) frame and its audio.
-    width = std::max<int16_t>(width, 0);
-    height = std::max<int16_t>(height, 0);
-    if (inst->frames_ == nullptr) return kPluginCantGetNeededFrame;
-    const uint64_t nth = inst->counts_[size_t(Service::kGetFrame)];
-    const DeliveryQuirk q = (inst->quirk_.onlyCall == 0 || inst->quirk_.onlyCall == nth)
-                                ? inst->quirk_
-                                : DeliveryQuirk{};
-    auto loan = std::make_unique<PluginInstance::Loan>();
-    loan->frameNumber = number;
-    loan->world =
-        inst->TakeWorld(std::max(0, width - q.widthShortfall), std::max(0, height - q.heightShortfall));
-    const ZKPluginResult fetched = inst->frames_->Fetch(number, quality, loan->world);
-    if (fetched != kPluginOK) return fetched;
-    (*GetGWorldPixMap(loan->world.get()))->pixelSize = q.depth;
-    *world = q.nullWorld ? nullptr : loan->world.get();
-    *volume = inst->frames_->VolumeOf(number);
-    *cookie = reinterpret_cast<ZKFrameCookie>(loan.get());
-    inst->loans_.push_back(std::move(loan));
-    inst->maxLoans_ = std::max(inst->maxLoans_, int(inst->loans_.size()));
-    return kPluginOK;
-  }
-
-  static ZKServiceResult ReleaseFrame(ZKPluginInstance instance, ZKFrameCookie cookie) {
-    PluginInstance* inst = Of(instance);
-    if (inst == nullptr) return kPluginBadParams;
-    ++inst->counts_[size_t(Service::kReleaseFrame)];
-    PluginInstance::Loan* loan = inst->FindLoan(cookie);
-    if (inst->hooked()) {
-      if (auto r = inst->Enter(Service::kReleaseFrame, {loan ? loan->frameNumber : -1})) {
-        // The frame still goes back: a failure report does not keep it alive.
-        if (loan != nullptr) inst->EndLoan(loan);
-        return *r;
-      }
-    }
-    if (loan == nullptr) {
-      ++inst->badReleases_;
-      return kPluginBadParams;
-    }
-    inst->EndLoan(loan);
-    return kPluginOK;
-  }
-
-  static ZKServiceResult MixAudio(ZKPluginInstance instance, ZKFrameCookie cookie, int16_t volume) {
-    PluginInstance* inst = Of(instance);
-    if (inst == nullptr) return kPluginBadParams;
-    ++inst->counts_[size_t(Service::kMixAudio)];
-    PluginInstance::Loan* loan = inst->FindLoan(cookie);
-    if (inst->hooked()) {
-      if (auto r = inst->Enter(Service::kMixAudio, {loan ? loan->frameNumber : -1, volume})) {
-        return *r;
-      }
-    }
-    if (loan == nullptr) return kPluginBadParams;
-    inst->mixes_.push_back({loan->frameNumber, volume});
-    return kPluginOK;
-  }
-
-  // The keyed passes call this once per copied pixel.  Its common case
-  // needs no stack frame: everything else goes on to SlowBlit with the same
-  // arguments (a jump, not a call).
-  static ZKServiceResult Blit(PixMapPtr src, PixMapPtr dst, const Rect* srcRect,
-                              const Rect* dstRect, int16_t mode) {
-    PluginInstance* inst = tCurrent;
-    if ((inst != nullptr && inst->hooked()) || srcRect == nullptr || dstRect == nullptr ||
-        !CopyOnePixel(src, dst, *srcRect, *dstRect)) [[unlikely]] {
-      return SlowBlit(src, dst, srcRect, dstRect, mode);
-    }
-    if (inst != nullptr) ++inst->counts_[size_t(Service::kBlit)];
-    return kPluginOK;
-  }
-
-  [[gnu::noinline]] static ZKServiceResult SlowBlit(PixMapPtr src, PixMapPtr dst,
-                                                    const Rect* srcRect, const Rect* dstRect,
-                                                    int16_t mode) {
-    PluginInstance* inst = tCurrent;
-    if (inst != nullptr) {
-      ++inst->counts_[size_t(Service::kBlit)];
-      if (inst->hooked() && srcRect != nullptr && dstRect != nullptr) {
-        if (auto r = inst->Enter(Service::kBlit,
-                                 {srcRect->top, srcRect->left, srcRect->bottom, srcRect->right,
-                                  dstRect->top, dstRect->left, dstRect->bottom, dstRect->right,
-                                  mode})) {
-          return *r;
-        }
-      }
-    }
-    if (srcRect == nullptr || dstRect == nullptr) return kPluginBadParams;
-    return BlitPixels(src, dst, *srcRect, *dstRect);
-  }
-
-  static ZKServiceResult GetClipInfo(ZKPluginInstance instance, int16_t clip,
-                                     ZKPluginClipInfo* info) {
-    PluginInstance* inst = Of(instance);
-    if (inst == nullptr) return kPluginBadParams;
-    ++inst->counts_[size_t(Service::kGetClipInfo)];
-    if (inst->hooked()) {
-      if (auto r = inst->Enter(Service::kGetClipInfo, {clip})) return *r;
-    }
-    if (info == nullptr || clip != 1) return kPluginBadParams;
-    *info = inst->clipInfo_;
-    return kPluginOK;
-  }
-
-  static ZKServiceResult SetClipInfo(ZKPluginInstance instance, const ZKPluginClipInfo* info) {
-    PluginInstance* inst = Of(instance);
-    if (inst == nullptr) return kPluginBadParams;
-    ++inst->counts_[size_t(Service::kSetClipInfo)];
-    if (inst->hooked()) {
-      if (auto r = inst->Enter(Service::kSetClipInfo, {})) return *r;
-    }
-    if (info == nullptr) return kPluginBadParams;
-    inst->clipInfo_ = *info;
-    inst->clipInfoSet_ = true;
-    return kPluginOK;
-  }
-
-  static ZKServiceResult GetTransitionInfo(ZKPluginInstance instance,
-                                           ZKPluginTransitionInfo** info) {
-    PluginInstance* inst = Of(instance);
-    if (inst == nullptr) return kPluginBadParams;
-    ++inst->counts_[size_t(Service::kGetTransitionInfo)];
-    if (inst->hooked()) {
-      if (auto r = inst->Enter(Service::kGetTransitionInfo, {})) return *r;
-    }
-    if (info == nullptr) return kPluginBadParams;
-    *info = &inst->transitionInfo_;
-    ++inst->transitionLoans_;
-    return kPluginOK;
-  }
-
-  static ZKServiceResult ReleaseTransitionInfo(ZKPluginInstance instance,
-                                               ZKPluginTransitionInfo* info) {
-    PluginInstance* inst = Of(instance);
-    if (inst == nullptr) return kPluginBadParams;
-    ++inst->counts_[size_t(Service::kReleaseTransitionInfo)];
-    const bool ours = info == &inst->transitionInfo_ && inst->transitionLoans_ > 0;
-    if (ours) --inst->transitionLoans_;
-    if (inst->hooked()) {
-      if (auto r = inst->Enter(Service::kReleaseTransitionInfo, {})) return *r;
-    }
-    if (!ours) ++inst->badReleases_;
-    return ours ? kPluginOK : kPluginBadParams;
-  }
-
-  // Entries these plug-ins never call: they answer, never crash.
-  static ZKServiceResult Unimplemented2(ZKPluginInstance, void*) { return kPluginUnimplemented; }
-  static ZKServiceResult Unimplemented3(ZKPluginInstance, int32_t, void*) {
-    return kPluginUnimplemented;
-  }
-  static ZKServiceResult UnimplementedRect(ZKPluginInstance, void*, const Rect*) {
-    return kPluginUnimplemented;
-  }
-  static ZKServiceResult UnimplementedOut(ZKPluginInstance, void**) { return kPluginUnimplemented; }
-  static ZKServiceResult FillRect(ZKPluginInstance, const Rect*, const RGBColor*) {
-    return kPluginUnimplemented;
-  }
-  static ZKServiceResult TextBounds(ZKPluginInstance, void*, Rect*) { return kPluginUnimplemented; }
-  static float StringWidthF(ZKPluginInstance, ConstStr255Param) { return 0.0f; }
-  static float CGStringWidth(ZKPluginInstance, void*) { return 0.0f; }
 };
 
+Ptr PluginInstance::NewPtrClear(int32_t size) {
+  PluginInstance* inst = tCurrent;
+  if (inst != nullptr && inst->Observe(Service::kNewPtrClear, {size})) return nullptr;
+  if (size < 0) return nullptr;
+  void* block = std::calloc(1, size_t(size) + (size == 0));
+  if (block != nullptr && inst != nullptr) inst->blocks_.push_back(block);
+  return static_cast<Ptr>(block);
+}
+
+void PluginInstance::DisposePtr(Ptr block) {
+  PluginInstance* inst = tCurrent;
+  if (inst == nullptr) return;  // a block from no instance of ours: not ours to free
+  inst->Observe(Service::kDisposePtr, {});
+  auto it = std::find(inst->blocks_.begin(), inst->blocks_.end(), block);
+  if (it == inst->blocks_.end()) {
+    ++inst->badReleases_;
+    return;
+  }
+  inst->blocks_.erase(it);
+  std::free(block);
+}
+
+void PluginInstance::Pstrcpy(unsigned char* dst, const unsigned char* src) {
+  if (PluginInstance* inst = tCurrent) inst->Observe(Service::kPstrcpy, {src ? src[0] : -1});
+  if (dst != nullptr && src != nullptr) std::memmove(dst, src, size_t(src[0]) + 1);
+}
+
+void PluginInstance::GetLocalizedString(unsigned char* dst, int16_t list, int16_t index) {
+  PluginInstance* inst = tCurrent;
+  if (dst == nullptr) return;
+  dst[0] = 0;
+  if (inst == nullptr) return;
+  inst->Observe(Service::kGetLocalizedString, {list, index});
+  if (list == kZKPlaceholderStringList && index == kZKPlaceholderStringIndex) {
+    std::memcpy(dst, inst->localized_, sizeof(Str255));
+  }
+}
+
+ZKServiceResult PluginInstance::GetFrame(int32_t number, GWorldPtr* world, int16_t width,
+                                         int16_t height, ZKRefDVQuality quality, int16_t* volume,
+                                         ZKFrameCookie* cookie) {
+  if (auto r = Observe(Service::kGetFrame, {number, width, height, quality})) return *r;
+  if (world == nullptr || volume == nullptr || cookie == nullptr) return kPluginBadParams;
+  if (frames_ == nullptr) return kPluginCantGetNeededFrame;
+  // An empty or inverted frame still gets a (pixel-less) frame and its audio.
+  auto loan = std::make_unique<Loan>(
+      Loan{TakeWorld(std::max<int16_t>(width, 0), std::max<int16_t>(height, 0)), number});
+  const ZKPluginResult fetched = frames_->Fetch(number, quality, loan->world);
+  if (fetched != kPluginOK) return fetched;
+  *world = observer_ != nullptr ? observer_->OnLend(loan->world) : loan->world.get();
+  *volume = frames_->VolumeOf(number);
+  *cookie = reinterpret_cast<ZKFrameCookie>(loan.get());
+  loans_.push_back(std::move(loan));
+  maxLoans_ = std::max(maxLoans_, int(loans_.size()));
+  return kPluginOK;
+}
+
+ZKServiceResult PluginInstance::ReleaseFrame(ZKFrameCookie cookie) {
+  Loan* loan = FindLoan(cookie);
+  const auto observed = Observe(Service::kReleaseFrame, {loan ? loan->frameNumber : -1});
+  // A failure report does not keep the frame alive: it goes back all the same.
+  if (loan != nullptr) EndLoan(loan);
+  if (observed) return *observed;
+  if (loan == nullptr) {
+    ++badReleases_;
+    return kPluginBadParams;
+  }
+  return kPluginOK;
+}
+
+ZKServiceResult PluginInstance::MixAudio(ZKFrameCookie cookie, int16_t volume) {
+  const Loan* loan = FindLoan(cookie);
+  if (auto r = Observe(Service::kMixAudio, {loan ? loan->frameNumber : -1, volume})) return *r;
+  if (loan == nullptr) return kPluginBadParams;
+  mixes_.push_back({loan->frameNumber, volume});
+  return kPluginOK;
+}
+
+// The keyed passes call this once per copied pixel.  Its common case
+// needs no stack frame: everything else, an observer included, goes on to
+// SlowBlit with the same arguments (a jump, not a call).
+ZKServiceResult PluginInstance::Blit(PixMapPtr src, PixMapPtr dst, const Rect* srcRect,
+                                     const Rect* dstRect, int16_t mode) {
+  const PluginInstance* inst = tCurrent;
+  if ((inst != nullptr && inst->observer_ != nullptr) || srcRect == nullptr ||
+      dstRect == nullptr || !CopyOnePixel(src, dst, *srcRect, *dstRect)) [[unlikely]] {
+    return SlowBlit(src, dst, srcRect, dstRect, mode);
+  }
+  return kPluginOK;
+}
+
+[[gnu::noinline]] ZKServiceResult PluginInstance::SlowBlit(PixMapPtr src, PixMapPtr dst,
+                                                           const Rect* srcRect,
+                                                           const Rect* dstRect, int16_t mode) {
+  PluginInstance* inst = tCurrent;
+  if (inst != nullptr && srcRect != nullptr && dstRect != nullptr) {
+    const Rect& s = *srcRect;
+    const Rect& d = *dstRect;
+    if (auto r = inst->Observe(Service::kBlit, {s.top, s.left, s.bottom, s.right, d.top, d.left,
+                                                d.bottom, d.right, mode})) {
+      return *r;
+    }
+  }
+  if (srcRect == nullptr || dstRect == nullptr) return kPluginBadParams;
+  return BlitPixels(src, dst, *srcRect, *dstRect);
+}
+
+ZKServiceResult PluginInstance::GetClipInfo(int16_t clip, ZKPluginClipInfo* info) {
+  if (auto r = Observe(Service::kGetClipInfo, {clip})) return *r;
+  if (info == nullptr || clip != 1) return kPluginBadParams;
+  *info = clipInfo_;
+  return kPluginOK;
+}
+
+ZKServiceResult PluginInstance::SetClipInfo(const ZKPluginClipInfo* info) {
+  if (auto r = Observe(Service::kSetClipInfo, {})) return *r;
+  if (info == nullptr) return kPluginBadParams;
+  clipInfo_ = *info;
+  clipInfoSet_ = true;
+  return kPluginOK;
+}
+
+ZKServiceResult PluginInstance::GetTransitionInfo(ZKPluginTransitionInfo** info) {
+  if (auto r = Observe(Service::kGetTransitionInfo, {})) return *r;
+  if (info == nullptr) return kPluginBadParams;
+  *info = &transitionInfo_;
+  ++transitionLoans_;
+  return kPluginOK;
+}
+
+ZKServiceResult PluginInstance::ReleaseTransitionInfo(ZKPluginTransitionInfo* info) {
+  // The record is back whatever the observer answers.
+  const bool ours = info == &transitionInfo_ && transitionLoans_ > 0;
+  if (ours) --transitionLoans_;
+  if (auto r = Observe(Service::kReleaseTransitionInfo, {})) return *r;
+  if (!ours) ++badReleases_;
+  return ours ? kPluginOK : kPluginBadParams;
+}
+
+namespace {
+
+// Entries that need no instance.
+void PtoCstr(unsigned char* s) {
+  if (s == nullptr) return;
+  const unsigned n = s[0];
+  std::memmove(s, s + 1, n);
+  s[n] = 0;
+}
+
+void CtoPstr(char* s) {
+  if (s == nullptr) return;
+  const size_t n = std::min<size_t>(std::strlen(s), 255);
+  std::memmove(s + 1, s, n);
+  s[0] = char(n);
+}
+
+char* Strcpy(char* dst, const char* src) { return std::strcpy(dst, src); }
+uint32_t Strlen(const char* s) { return uint32_t(std::strlen(s)); }
+
+// Entries these plug-ins never call: they answer, never crash.
+ZKServiceResult Unimplemented(ZKPluginInstance, void*) { return kPluginUnimplemented; }
+ZKServiceResult UnimplementedOut(ZKPluginInstance, void**) { return kPluginUnimplemented; }
+ZKServiceResult UnimplementedRect(ZKPluginInstance, void*, const Rect*) {
+  return kPluginUnimplemented;
+}
+ZKServiceResult GetAudioFrame(ZKPluginInstance, int32_t, void*) { return kPluginUnimplemented; }
+ZKServiceResult FillRect(ZKPluginInstance, const Rect*, const RGBColor*) {
+  return kPluginUnimplemented;
+}
+ZKServiceResult TextBounds(ZKPluginInstance, void*, Rect*) { return kPluginUnimplemented; }
+float StringWidth(ZKPluginInstance, ConstStr255Param) { return 0.0f; }
+float CGStringWidth(ZKPluginInstance, void*) { return 0.0f; }
+
+}  // namespace
+
 const ZKProcs& HostProcs() {
+  using P = PluginInstance;
   static const ZKProcs procs = {
-      Services::NewPtr,
-      Services::NewPtrClear,
-      Services::DisposePtr,
-      Services::ptocstr,
-      Services::ctopstr,
-      Services::pstrcpy,
-      Services::strcpy,
-      Services::strlen,
-      Services::GetLocalizedString,
-      Services::GetFrame,
-      Services::ReleaseFrame,
-      Services::Unimplemented3,
-      Services::Unimplemented2,
-      Services::Unimplemented2,
-      Services::GetClipInfo,
-      Services::SetClipInfo,
-      Services::Blit,
-      Services::FillRect,
-      Services::TextBounds,
-      Services::UnimplementedRect,
-      Services::UnimplementedOut,
-      Services::Unimplemented2,
-      Services::GetTransitionInfo,
-      Services::ReleaseTransitionInfo,
-      Services::MixAudio,
-      Services::UnimplementedOut,
-      Services::Unimplemented2,
-      Services::StringWidthF,
-      Services::UnimplementedRect,
-      Services::CGStringWidth,
+      .NewPtr = P::NewPtrClear,
+      .NewPtrClear = P::NewPtrClear,
+      .DisposePtr = P::DisposePtr,
+      .ptocstr = PtoCstr,
+      .ctopstr = CtoPstr,
+      .pstrcpy = P::Pstrcpy,
+      .strcpy = Strcpy,
+      .strlen = Strlen,
+      .GetLocalizedString = P::GetLocalizedString,
+      .GetFrame = P::Entry<&P::GetFrame>::Call,
+      .ReleaseFrame = P::Entry<&P::ReleaseFrame>::Call,
+      .GetAudioFrame = GetAudioFrame,
+      .ReleaseAudioFrame = Unimplemented,
+      .GetMovieInfo = Unimplemented,
+      .GetClipInfo = P::Entry<&P::GetClipInfo>::Call,
+      .SetClipInfo = P::Entry<&P::SetClipInfo>::Call,
+      .Blit = P::Blit,
+      .FillRect = FillRect,
+      .TextBounds = TextBounds,
+      .DrawText = UnimplementedRect,
+      .GetTitleInfo = UnimplementedOut,
+      .ReleaseTitleInfo = Unimplemented,
+      .GetTransitionInfo = P::Entry<&P::GetTransitionInfo>::Call,
+      .ReleaseTransitionInfo = P::Entry<&P::ReleaseTransitionInfo>::Call,
+      .MixAudio = P::Entry<&P::MixAudio>::Call,
+      .GetFilterInfo = UnimplementedOut,
+      .ReleaseFilterInfo = Unimplemented,
+      .StringWidth = StringWidth,
+      .CGDrawText = UnimplementedRect,
+      .CGStringWidth = CGStringWidth,
   };
   return procs;
 }
@@ -403,10 +347,8 @@ PluginInstance::PluginInstance(const Bundle& bundle, int16_t which)
 }
 
 PluginInstance::~PluginInstance() {
-  if (params_->clientData != nullptr) {
-    ClearFaults();
-    Call(kPlugTerminate);
-  }
+  observer_ = nullptr;  // the last terminate is the host's own, unwatched
+  if (params_->clientData != nullptr) Call(kPlugTerminate);
   for (void* block : blocks_) std::free(block);
 }
 
@@ -441,36 +383,6 @@ int PluginInstance::DoFrame(int32_t startFrame, int32_t renderFrame, int32_t fra
   return Call(kPlugDoFrame);
 }
 
-void PluginInstance::InjectFault(Service s, uint32_t nth, ZKServiceResult result) {
-  faults_.push_back({s, nth, 0, result});
-  UpdateHooked();
-}
-
-void PluginInstance::InjectFaultAtCall(uint32_t nth, ZKServiceResult result) {
-  anyCallFault_ = nth;
-  anyCallSeen_ = 0;
-  anyCallResult_ = result;
-  UpdateHooked();
-}
-
-void PluginInstance::ClearFaults() {
-  faults_.clear();
-  anyCallFault_ = 0;
-  anyCallSeen_ = 0;
-  UpdateHooked();
-}
-
-std::optional<ZKServiceResult> PluginInstance::Enter(Service s, std::vector<int64_t> args) {
-  if (recording_) calls_.push_back({s, std::move(args)});
-  if (anyCallFault_ != 0 && ++anyCallSeen_ == anyCallFault_) return anyCallResult_;
-  for (Fault& f : faults_) {
-    if (f.service != s) continue;
-    ++f.seen;
-    if (f.nth == 0 || f.seen == f.nth) return f.result;
-  }
-  return std::nullopt;
-}
-
 World PluginInstance::TakeWorld(int width, int height) {
   for (auto it = spareWorlds_.begin(); it != spareWorlds_.end(); ++it) {
     if (it->width() == width && it->height() == height) {
@@ -484,8 +396,9 @@ World PluginInstance::TakeWorld(int width, int height) {
 
 void PluginInstance::EndLoan(Loan* loan) {
   constexpr size_t kMaxSpareWorlds = 4;
-  if (spareWorlds_.size() < kMaxSpareWorlds) {
-    (*GetGWorldPixMap(loan->world.get()))->pixelSize = 32;
+  // An observer may have changed a world it lent: only the host's own go
+  // back to the pool.
+  if (spareWorlds_.size() < kMaxSpareWorlds && GetPixDepth(GetGWorldPixMap(loan->world.get())) == 32) {
     spareWorlds_.push_back(std::move(loan->world));
   }
   std::erase_if(loans_, [&](auto& l) { return l.get() == loan; });

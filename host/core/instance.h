@@ -2,11 +2,11 @@
 // service table it is handed, and everything the services lend and record.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,7 +16,7 @@
 
 namespace zk::host {
 
-// The services of the table that this host implements and can record.
+// The services of the table that this host implements and an observer sees.
 enum class Service : uint8_t {
   kNewPtrClear,
   kDisposePtr,
@@ -34,18 +34,6 @@ enum class Service : uint8_t {
 };
 const char* ServiceName(Service s);
 
-// One recorded service call.  args hold what identifies the call:
-//   GetFrame: frame number, width, height, quality
-//   ReleaseFrame: frame number of the cookie (-1 for an unknown cookie)
-//   MixAudio: frame number of the cookie, volume
-//   Blit: src top, left, bottom, right, dst top, left, bottom, right, mode
-//   GetClipInfo: clip number; NewPtrClear: size
-struct ServiceCall {
-  Service service;
-  std::vector<int64_t> args;
-  bool operator==(const ServiceCall&) const = default;
-};
-
 // One MixAudio call: which frame's audio at which volume.
 struct AudioMix {
   int32_t frameNumber;
@@ -53,13 +41,26 @@ struct AudioMix {
   bool operator==(const AudioMix&) const = default;
 };
 
-// How a test may make GetFrame deliver a world that breaks the interface.
-struct DeliveryQuirk {
-  bool nullWorld = false;
-  int16_t widthShortfall = 0;   // deliver this many columns fewer than asked
-  int16_t heightShortfall = 0;  // and this many rows fewer
-  int16_t depth = 32;           // pixel depth written into the delivered map
-  uint32_t onlyCall = 0;        // only the nth GetFrame of the instance; 0: every one
+// Watches an instance's service calls and may answer or change them: how
+// tests record calls, inject failures and deliver faulty frames.  With no
+// observer set the services take their fast paths.
+class ServiceObserver {
+ public:
+  virtual ~ServiceObserver() = default;
+  // Service s is called with args that identify the call:
+  //   GetFrame: frame number, width, height, quality
+  //   ReleaseFrame: frame number of the cookie (-1 for an unknown cookie)
+  //   MixAudio: frame number of the cookie, volume
+  //   Blit: src top, left, bottom, right, dst top, left, bottom, right, mode
+  //   GetClipInfo: clip number; NewPtrClear: size; pstrcpy: source length
+  //   GetLocalizedString: list, index; the others: none
+  // A result returned is answered instead of doing the work (a null block
+  // for NewPtrClear; a released frame goes back all the same).
+  virtual std::optional<ZKServiceResult> OnCall(Service s, std::span<const int64_t> args) = 0;
+  // GetFrame is about to lend `world`, drawn at the size asked.  Returns the
+  // world the plug-in is handed; the observer may replace or alter `world`,
+  // which stays on loan either way.
+  virtual GWorldPtr OnLend(World& world) { return world.get(); }
 };
 
 // The interface version this host reports.
@@ -95,16 +96,11 @@ class PluginInstance {
   void set_frame_source(FrameSource* source) { frames_ = source; }
   void set_localized_string(const std::string& text);
   ZKPluginClipInfo& clip_info() { return clipInfo_; }
-  void set_delivery_quirk(const DeliveryQuirk& quirk) { quirk_ = quirk; }
 
   // ---- What the services saw -------------------------------------------
-  // Turns on recording of every service call with its arguments.
-  void set_recording(bool on) {
-    recording_ = on;
-    UpdateHooked();
-  }
-  const std::vector<ServiceCall>& calls() const { return calls_; }
-  uint64_t CountOf(Service s) const { return counts_[size_t(s)]; }
+  // The observer of every service call from now on, or null for none.  It
+  // must outlive the instance or be unset first.
+  void set_observer(ServiceObserver* observer) { observer_ = observer; }
   const std::vector<AudioMix>& mixes() const { return mixes_; }
   void ClearMixes() { mixes_.clear(); }
   int framesOnLoan() const { return int(loans_.size()); }
@@ -114,32 +110,40 @@ class PluginInstance {
   int badReleases() const { return badReleases_; }  // unknown cookies or blocks
   bool clipInfoWasSet() const { return clipInfoSet_; }
 
-  // ---- Failures on demand ----------------------------------------------
-  // The nth call (counted from 1 since the fault was set) of service s, or
-  // every call when nth is 0, returns `result` instead of doing its work.
-  // For NewPtrClear any fault means a null block.
-  void InjectFault(Service s, uint32_t nth, ZKServiceResult result);
-  // The nth call of any of the recorded services, counted together.
-  void InjectFaultAtCall(uint32_t nth, ZKServiceResult result);
-  void ClearFaults();
-
   // The instance whose main call is running on this thread, or null.
   static PluginInstance* Current();
 
  private:
-  friend struct Services;
+  // The service table is filled with the entry points below.
+  friend const ZKProcs& HostProcs();
+  template <auto Serve>
+  struct Entry;
   struct Loan;
-  struct Fault {
-    Service service;
-    uint32_t nth;
-    uint32_t seen;
-    ZKServiceResult result;
-  };
 
-  // Counts and records a call; returns an injected result, if any.
-  std::optional<ZKServiceResult> Enter(Service s, std::vector<int64_t> args);
-  bool hooked() const { return hooked_; }
-  void UpdateHooked() { hooked_ = recording_ || !faults_.empty() || anyCallFault_ != 0; }
+  // The services.  Those whose entries carry no instance serve the instance
+  // whose call is running on this thread, or none (null).
+  static Ptr NewPtrClear(int32_t size);
+  static void DisposePtr(Ptr block);
+  static void Pstrcpy(unsigned char* dst, const unsigned char* src);
+  static void GetLocalizedString(unsigned char* dst, int16_t list, int16_t index);
+  static ZKServiceResult Blit(PixMapPtr src, PixMapPtr dst, const Rect* srcRect,
+                              const Rect* dstRect, int16_t mode);
+  static ZKServiceResult SlowBlit(PixMapPtr src, PixMapPtr dst, const Rect* srcRect,
+                                  const Rect* dstRect, int16_t mode);
+  ZKServiceResult GetFrame(int32_t number, GWorldPtr* world, int16_t width, int16_t height,
+                           ZKRefDVQuality quality, int16_t* volume, ZKFrameCookie* cookie);
+  ZKServiceResult ReleaseFrame(ZKFrameCookie cookie);
+  ZKServiceResult MixAudio(ZKFrameCookie cookie, int16_t volume);
+  ZKServiceResult GetClipInfo(int16_t clip, ZKPluginClipInfo* info);
+  ZKServiceResult SetClipInfo(const ZKPluginClipInfo* info);
+  ZKServiceResult GetTransitionInfo(ZKPluginTransitionInfo** info);
+  ZKServiceResult ReleaseTransitionInfo(ZKPluginTransitionInfo* info);
+
+  // What the observer answers for the call, if anything.
+  std::optional<ZKServiceResult> Observe(Service s, std::initializer_list<int64_t> args) {
+    if (observer_ == nullptr) return std::nullopt;
+    return observer_->OnCall(s, std::span<const int64_t>(args.begin(), args.size()));
+  }
   Loan* FindLoan(ZKFrameCookie cookie);
   // A world of that size for GetFrame, reused from frames given back.
   World TakeWorld(int width, int height);
@@ -153,15 +157,8 @@ class PluginInstance {
   bool clipInfoSet_ = false;
   Str255 localized_{};
   FrameSource* frames_ = nullptr;
-  DeliveryQuirk quirk_;
+  ServiceObserver* observer_ = nullptr;
 
-  bool recording_ = false;
-  bool hooked_ = false;  // recording or faults: every call goes the slow way
-  std::vector<ServiceCall> calls_;
-  std::array<uint64_t, size_t(Service::kCount)> counts_{};
-  std::vector<Fault> faults_;
-  uint32_t anyCallFault_ = 0, anyCallSeen_ = 0;
-  ZKServiceResult anyCallResult_ = 0;
   std::vector<AudioMix> mixes_;
   std::vector<std::unique_ptr<Loan>> loans_;
   std::vector<World> spareWorlds_;
@@ -176,8 +173,8 @@ const ZKProcs& HostProcs();
 
 // Copies between two 32-bit pixel maps as the host's Blit does: clipped to
 // both maps' bounds, scaled nearest-neighbour when the rectangles differ.
-// Returns kPluginBadParams for an empty rectangle or one wholly outside
-// its map, kPluginOK otherwise.
+// Returns kPluginBadParams for a null map, kPluginOK otherwise: an empty
+// rectangle, or one wholly outside its map, is a copy of nothing.
 ZKPluginResult BlitPixels(const PixMap* src, const PixMap* dst, const Rect& srcRect,
                           const Rect& dstRect);
 

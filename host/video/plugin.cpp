@@ -31,16 +31,7 @@ std::string FindBundle(const std::string& name) {
     if (!fs::is_regular_file(name, ec)) throw Error(name + ": not a bundle (not a regular file)");
     return fs::absolute(name).string();
   }
-  std::string looked;
-  for (const std::string& folder : PluginFolders()) {
-    for (const std::string& file : {name, name + ".so"}) {
-      const fs::path p = fs::path(folder) / file;
-      if (fs::is_regular_file(p, ec)) return fs::absolute(p).string();
-    }
-    looked += (looked.empty() ? "" : ", ") + folder;
-  }
-  throw Error(name + ": no such bundle (looked in " + (looked.empty() ? "no folder" : looked) +
-              "; set ZK_PLUGIN_PATH to add folders)");
+  return zk::host::FindBundle(name, PluginFolders());
 }
 
 std::string ResultName(int result) {

@@ -9,8 +9,6 @@
 namespace zk::test {
 namespace {
 
-using host::World;
-
 bool Inside(int x, int y, const Rect& r) { return x >= r.left && x < r.right && y >= r.top && y < r.bottom; }
 
 bool Meets(const Rect& a, const Rect& b) {
@@ -37,9 +35,9 @@ TEST(HostBlit, EqualSizesCopyExactlyTheOverlap) {
               const Rect s = {int16_t(sy), int16_t(sx), int16_t(sy + h), int16_t(sx + w)};
               const Rect d = {int16_t(dy), int16_t(dx), int16_t(dy + h), int16_t(dx + w)};
               dst.Fill(kUntouched);
-              const ZKPluginResult got = host::BlitPixels(sp, dp, s, d);
+              // A copy of nothing succeeds too.
+              ASSERT_EQ(host::BlitPixels(sp, dp, s, d), kPluginOK);
               const bool fits = Meets(s, srcBounds) && Meets(d, dstBounds);
-              ASSERT_EQ(got, fits ? kPluginOK : kPluginBadParams);
               for (int y = dstBounds.top; y < dstBounds.bottom; ++y) {
                 for (int x = dstBounds.left; x < dstBounds.right; ++x) {
                   const int fx = x + sx - dx, fy = y + sy - dy;

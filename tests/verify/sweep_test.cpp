@@ -12,13 +12,6 @@
 namespace zk::test {
 namespace {
 
-using host::Image;
-using host::PluginInstance;
-using host::Service;
-using host::ServiceCall;
-using host::World;
-
-constexpr uint32_t kUntouched = 0x07070707;
 constexpr int kW = 6, kH = 4;                  // the rendered frame
 constexpr int kOutW = 11, kOutH = 9;           // the output world around it
 constexpr Rect kRect = {3, 4, 3 + kH, 4 + kW};  // frameRect inside the output
@@ -81,10 +74,11 @@ struct Scenario {
   bool proxy;
 };
 
-std::string Name(const ::testing::TestParamInfo<Scenario>& info) {
-  return std::string(info.param.bundle) + "_" + std::to_string(info.param.which) +
-         (info.param.proxy ? "_proxy" : "");
+std::string NameOf(const Scenario& s) {
+  return std::string(s.bundle) + "_" + std::to_string(s.which) + (s.proxy ? "_proxy" : "");
 }
+std::string Name(const ::testing::TestParamInfo<Scenario>& info) { return NameOf(info.param); }
+void PrintTo(const Scenario& s, std::ostream* os) { *os << NameOf(s); }
 
 // One render of the scenario's frame, with the fault (if any) on the nth
 // recorded service call.
@@ -109,8 +103,8 @@ struct Render {
     HSetState(reinterpret_cast<Handle>(outMap), kHostHandleState);
     SetPixelsState(outMap, kHostPixelState);
 
-    inst.set_recording(true);
-    if (nth != 0) inst.InjectFaultAtCall(nth, fault);
+    rig.Forget();
+    if (nth != 0) rig.InjectFaultAtCall(nth, fault);
     LoanWatch::current = &watch;
     SetGWorld(port.get(), nullptr);
     GetGWorld(&portBefore, &deviceBefore);
@@ -127,7 +121,8 @@ struct Render {
   World out, port;
   ZKProcs procs;
   LoanWatch watch;
-  PluginInstance inst;  // last: its destructor still calls the plug-in
+  PluginInstance inst;  // after the rest: its destructor still calls the plug-in
+  ServiceRig rig{inst};
   PixMapHandle outMap;
   CGrafPtr portBefore, portAfter;
   GDHandle deviceBefore, deviceAfter;
@@ -185,7 +180,7 @@ class FailureSweep : public ::testing::TestWithParam<Scenario> {};
 TEST_P(FailureSweep, EachCallFailingInTurn) {
   const Render clean(GetParam());
   ASSERT_EQ(clean.result, kPluginOK);
-  const std::vector<ServiceCall> cleanCalls = clean.inst.calls();
+  const std::vector<ServiceCall> cleanCalls = clean.rig.calls();
   const Image cleanOut = clean.out.ToImage();
   ASSERT_GE(cleanCalls.size(), 3u);
 
@@ -198,7 +193,7 @@ TEST_P(FailureSweep, EachCallFailingInTurn) {
                    ") fails with " + std::to_string(fault & 0xFF));
       const Render run(GetParam(), uint32_t(k + 1), fault);
       EXPECT_EQ(run.result, ExpectedResult(run.burn, failing, fault));
-      EXPECT_EQ(Lines(run.inst.calls()), Lines(ExpectedCalls(run.burn, cleanCalls, k)));
+      EXPECT_EQ(Lines(run.rig.calls()), Lines(ExpectedCalls(run.burn, cleanCalls, k)));
 
       // Everything lent is back, every lock as it was.
       EXPECT_EQ(run.inst.framesOnLoan(), 0);
@@ -220,7 +215,7 @@ TEST_P(FailureSweep, EachCallFailingInTurn) {
           run.burn ? (failing.service == Service::kBlit && !IsPixelBlit(failing)) ||
                          (failing.service == Service::kGetFrame && k == 0)
                    : failing.service == Service::kGetFrame;
-      const bool passRan = std::any_of(run.inst.calls().begin(), run.inst.calls().end(), IsPixelBlit);
+      const bool passRan = std::any_of(run.rig.calls().begin(), run.rig.calls().end(), IsPixelBlit);
       for (int y = 0; y < kOutH; ++y) {
         for (int x = 0; x < kOutW; ++x) {
           const bool inside = y >= kRect.top && y < kRect.bottom && x >= kRect.left && x < kRect.right;
@@ -277,9 +272,10 @@ TEST(FailureSweep, DispatcherCalls) {
     SCOPED_TRACE(std::string(c.bundle) + " selector " + std::to_string(c.selector) + " " +
                  host::ServiceName(c.failing));
     PluginInstance inst(LoadedBundle(c.bundle), 2);
+    ServiceRig rig(inst);
     ASSERT_EQ(inst.Call(kPlugInitialize), kPluginOK);
     inst.params().getInfo.framesToBeRendered = -7;
-    inst.InjectFault(c.failing, 1, 0x1234500u | kPluginFailed);
+    rig.InjectFault(c.failing, 1, 0x1234500u | kPluginFailed);
     EXPECT_EQ(inst.Call(c.selector), c.result);
     EXPECT_EQ(inst.params().getInfo.framesToBeRendered, c.infoWritten ? 66 : -7);
     EXPECT_EQ(inst.transitionInfosOnLoan(), 0);
@@ -289,7 +285,8 @@ TEST(FailureSweep, DispatcherCalls) {
   }
   for (const char* bundle : {"Cindergate", "Ashveil"}) {
     PluginInstance inst(LoadedBundle(bundle), 1);
-    inst.InjectFault(Service::kNewPtrClear, 1, kPluginFailed);
+    ServiceRig rig(inst);
+    rig.InjectFault(Service::kNewPtrClear, 1, kPluginFailed);
     EXPECT_EQ(inst.Call(kPlugInitialize), kPluginOutOfMemory);
     EXPECT_EQ(inst.params().clientData, nullptr);
     EXPECT_EQ(inst.liveBlocks(), 0);

@@ -1,5 +1,6 @@
 /*
- * zk_graphics.h -- the graphics and memory platform as the plug-ins see it.
+ * zk_graphics.h -- the graphics and memory platform's public API, as the
+ * plug-ins and the host see it.
  *
  * A small QuickDraw-style layer: a current graphics port per thread,
  * offscreen graphics worlds with 32-bit pixel maps, handles with a lock

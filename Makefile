@@ -22,12 +22,14 @@ test: build
 deb: build
 	cd $(BUILD) && cpack -G DEB
 
-# The interface, platform, bundles and unit tests built for 32-bit Intel.
+# The interface, platform, bundles and unit tests built for 32-bit Intel,
+# run under qemu-i386 where the kernel cannot run them itself.
 test32: deps
 	cmake -S . -B $(BUILD)-32 -G Ninja -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 \
-	  -DZK_WITH_VIDEO=OFF -DZK_WITH_TEXT=OFF >/dev/null
+	  -DZK_WITH_VIDEO=OFF -DZK_WITH_TEXT=OFF $$(scripts/i386-runner) >/dev/null
 	cmake --build $(BUILD)-32 -j $(JOBS)
-	cd $(BUILD)-32 && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD)-32 && emulator=$$($(CURDIR)/scripts/i386-runner) && \
+	  ZK_UNDER_EMULATOR=$${emulator:+1} ctest --output-on-failure -j $(JOBS)
 
 asan: deps
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \

@@ -62,7 +62,10 @@ TEST(Loader, LoadingAndUnloadingAThousandTimesLeavesNothingBehind) {
     // Under AddressSanitizer freed memory sits in quarantine and the heap
     // figures mean nothing; its leak check covers the heap there.
     EXPECT_LE(HeapInUse(), heapBefore + 16 * 1024);
-    EXPECT_LE(ResidentPages(), pagesBefore + 64);
+    // Under an emulator (qemu-i386 for the 32-bit build on a 64-bit-only
+    // kernel) resident pages include the code it translates for each load.
+    const char* emulated = std::getenv("ZK_UNDER_EMULATOR");
+    if (emulated == nullptr || *emulated == 0) EXPECT_LE(ResidentPages(), pagesBefore + 64);
 #else
     (void)heapBefore;
     (void)pagesBefore;

@@ -65,7 +65,9 @@ TEST(Loader, LoadingAndUnloadingAThousandTimesLeavesNothingBehind) {
     // Under an emulator (qemu-i386 for the 32-bit build on a 64-bit-only
     // kernel) resident pages include the code it translates for each load.
     const char* emulated = std::getenv("ZK_UNDER_EMULATOR");
-    if (emulated == nullptr || *emulated == 0) EXPECT_LE(ResidentPages(), pagesBefore + 64);
+    if (emulated == nullptr || *emulated == 0) {
+      EXPECT_LE(ResidentPages(), pagesBefore + 64);
+    }
 #else
     (void)heapBefore;
     (void)pagesBefore;

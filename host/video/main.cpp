@@ -41,6 +41,10 @@ commands:
   render BUNDLE [options] CLIP [CLIP2] -o OUTPUT
                     render a transition: two clips for a two-clip transition
                     (Cindergate), one for an end-of-clip transition (Ashveil)
+  edit [options] CLIP [--then T] CLIP ... -o OUTPUT
+  edit [options] EDIT.toml -o OUTPUT
+                    an edit of many clips, each trimmed, with a transition
+                    or a hard cut at each cut
   info BUNDLE       what each variant asks of the host at a speed
   placeholder BUNDLE -o FILE.png
                     the bundle's placeholder frame as a PNG
@@ -88,6 +92,43 @@ options:
   --pix-fmt NAME      output pixel format (default yuv420p; rgb24 for PNG)
   --preview FILE.png  also write a contact sheet: frames across the transition
   -v, --verbose       show FFmpeg's own messages
+)";
+
+const char* const kEditHelp = R"(usage: zkhost edit [options] [CLIP-OPTIONS] CLIP [--then T] [CLIP-OPTIONS] CLIP ... -o OUTPUT
+       zkhost edit [options] EDIT.toml -o OUTPUT
+
+Joins clips end to end with a transition at each cut: Cindergate between two
+clips, Ashveil at the end of a clip (then the next clip starts), or a hard
+cut.  Every clip is conformed to the first (size, rate, colour, sound).
+
+A transition T is "cut", or BUNDLE[:VARIANT[:LENGTH]] with LENGTH in frames
+(30) or seconds (1.5s); without a length the plug-in's at --speed:
+  Cindergate:3:30   Ashveil:1:1.5s   Cindergate   cut
+
+options:
+  -o, --output PATH   the result, as for render
+  -t, --transition T  the transition at every cut (default Cindergate:1);
+                      --then T after a clip sets the one after that clip
+  --speed S           the length of transitions given without one (default 0.5)
+  --mlt FILE.mlt      also write the edit as an MLT XML project (melt, Shotcut)
+  -y, -j, -q, --fps, --size, --fit, --crf, --preset, --pix-fmt, --proxy,
+  --preview, --rect, -v   as for render; the contact sheet has a row per cut
+
+clip options (before the clip they belong to):
+  --in T              where the clip starts: seconds (2.5) or a timecode (0:02.5)
+  --out T             where it ends, in the clip's own time (default: its end)
+  --volume V          its level in the mix, 0 to 512 (default 256)
+
+An edit file (TOML) says the same for long edits:
+  transition = "Cindergate:3:1s"   # every cut's, unless a clip says otherwise
+  [[clip]]
+  file = "a.mp4"                   # relative to the edit file
+  in = 2.5                         # or "0:02.5"
+  out = "0:08"
+  transition = "Ashveil:1:20"      # after this clip
+  [[clip]]
+  file = "b.mov"
+  volume = 128
 )";
 
 const char* const kInfoHelp = R"(usage: zkhost info BUNDLE [--speed S | --frames N]
@@ -218,6 +259,14 @@ void SizeOption(const std::string& text, int* w, int* h, int lo, int hi) {
   *h = int(Integer("--size", text.substr(x + 1), lo, hi));
 }
 
+// --rect X,Y.
+void Margins(const std::string& text, int* x, int* y) {
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos) throw Error("--rect " + text + ": give X,Y (e.g. --rect 16,8)");
+  *x = int(Integer("--rect", text.substr(0, comma), 0, 4096));
+  *y = int(Integer("--rect", text.substr(comma + 1), 0, 4096));
+}
+
 // The placeholder's text in the plug-in's 8-bit character set (Mac Roman):
 // a character it lacks becomes '?'.  Returns how many were replaced.
 int ToMacRoman(const std::string& utf8, std::string* out) {
@@ -320,12 +369,7 @@ int RenderCommand(const std::vector<std::string>& argv) {
   o.proxy = args.Flag("--proxy");
   o.volumeA = int(Integer("--volume-a", args.Value("--volume-a").value_or("256"), 0, 512));
   o.volumeB = int(Integer("--volume-b", args.Value("--volume-b").value_or("256"), 0, 512));
-  if (auto r = args.Value("--rect")) {
-    const size_t comma = r->find(',');
-    if (comma == std::string::npos) throw Error("--rect " + *r + ": give X,Y (e.g. --rect 16,8)");
-    o.marginX = int(Integer("--rect", r->substr(0, comma), 0, 4096));
-    o.marginY = int(Integer("--rect", r->substr(comma + 1), 0, 4096));
-  }
+  if (auto r = args.Value("--rect")) Margins(*r, &o.marginX, &o.marginY);
   o.output.crf = int(Integer("--crf", args.Value("--crf").value_or("18"), 0, 51));
   o.output.preset = args.Value("--preset").value_or("veryfast");
   o.output.pixFmt = args.Value("--pix-fmt").value_or("");
@@ -355,6 +399,134 @@ int RenderCommand(const std::vector<std::string>& argv) {
     std::fprintf(stderr, "%s: %lld frames (%d in the transition) in %.1f s, %.1f fps\n",
                  o.output.path.c_str(), (long long)s.frames, s.transitionFrames, s.seconds,
                  s.seconds > 0 ? double(s.frames) / s.seconds : 0.0);
+  }
+  return 0;
+}
+
+// The edit command's arguments in order: options for the whole edit
+// anywhere, clip options before their clip, --then after it.
+int EditCommand(const std::vector<std::string>& argv) {
+  static const std::map<std::string, std::string> kAliases = {
+      {"-o", "--output"}, {"-y", "--overwrite"}, {"-j", "--jobs"}, {"-q", "--quiet"},
+      {"-v", "--verbose"}, {"-h", "--help"}, {"-t", "--transition"}};
+  static const std::vector<std::string> kFlags = {"--overwrite", "--quiet", "--proxy", "--verbose", "--help"};
+  static const std::vector<std::string> kValued = {
+      "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--crf", "--preset",
+      "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then"};
+  std::map<std::string, std::string> global;
+  std::vector<std::string> flags;
+  EditOptions o;
+  EditClip next;
+  bool nextHasOptions = false;
+  std::vector<std::pair<size_t, std::string>> thens;  // clip, transition
+  for (size_t i = 0; i < argv.size(); ++i) {
+    std::string a = argv[i];
+    if (a.size() < 2 || a[0] != '-') {
+      next.path = a;
+      next.where = "clip " + std::to_string(o.edit.clips.size() + 1) + " (" + a + ")";
+      o.edit.clips.push_back(next);
+      next = EditClip{};
+      nextHasOptions = false;
+      continue;
+    }
+    std::string value;
+    bool hasValue = false;
+    if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+      hasValue = true;
+    }
+    if (auto it = kAliases.find(a); it != kAliases.end()) a = it->second;
+    if (std::find(kFlags.begin(), kFlags.end(), a) != kFlags.end()) {
+      if (hasValue) throw Error(a + " takes no value");
+      flags.push_back(a);
+      continue;
+    }
+    if (std::find(kValued.begin(), kValued.end(), a) == kValued.end()) {
+      throw Error("unknown option " + argv[i] + " (see zkhost edit --help)");
+    }
+    if (!hasValue) {
+      if (i + 1 >= argv.size()) throw Error(a + " needs a value");
+      value = argv[++i];
+    }
+    if (a == "--in") {
+      next.in = ParseTime(value, "--in");
+      nextHasOptions = true;
+    } else if (a == "--out") {
+      next.out = ParseTime(value, "--out");
+      nextHasOptions = true;
+    } else if (a == "--volume") {
+      next.volume = int(Integer("--volume", value, 0, 512));
+      nextHasOptions = true;
+    } else if (a == "--then") {
+      if (o.edit.clips.empty()) throw Error("--then " + value + " comes after the clip it follows");
+      thens.emplace_back(o.edit.clips.size() - 1, value);
+    } else {
+      global[a] = value;
+    }
+  }
+  auto flag = [&](const std::string& f) { return std::find(flags.begin(), flags.end(), f) != flags.end(); };
+  if (flag("--help")) {
+    std::fputs(kEditHelp, stdout);
+    return 0;
+  }
+  if (nextHasOptions) throw Error("--in, --out and --volume go before the clip they belong to");
+  auto value = [&](const std::string& k) -> std::optional<std::string> {
+    auto it = global.find(k);
+    return it == global.end() ? std::nullopt : std::optional(it->second);
+  };
+  CutSpec fallback = ParseCut(value("--transition").value_or("Cindergate:1"));
+  if (auto sp = value("--speed")) fallback.speed = Speed(*sp);
+  if (o.edit.clips.size() == 1 && fs::path(o.edit.clips[0].path).extension() == ".toml") {
+    if (!thens.empty()) throw Error("an edit file says its own transitions: --then has no clip to follow");
+    o.edit = ReadEditFile(o.edit.clips[0].path, fallback);
+  } else {
+    if (o.edit.clips.empty()) throw Error("edit: give the clips, or an edit file (see zkhost edit --help)");
+    for (size_t c = 0; c < o.edit.clips.size(); ++c) {
+      if (o.edit.clips[c].out >= 0 && o.edit.clips[c].out <= o.edit.clips[c].in) {
+        throw Error(o.edit.clips[c].where + ": --out must come after --in");
+      }
+      o.edit.cuts.push_back(fallback);
+      o.edit.cuts.back().fromDefault = true;
+    }
+    for (const auto& [c, text] : thens) {
+      o.edit.cuts[c] = ParseCut(text);
+      if (!o.edit.cuts[c].hard() && value("--speed")) o.edit.cuts[c].speed = fallback.speed;
+      o.edit.cuts[c].where = o.edit.clips[c].where;
+    }
+  }
+  o.output.path = value("--output").value_or("");
+  if (o.output.path.empty()) throw Error("edit: give the output with -o (e.g. -o out.mp4)");
+  o.output.overwrite = flag("--overwrite");
+  o.output.crf = int(Integer("--crf", value("--crf").value_or("18"), 0, 51));
+  o.output.preset = value("--preset").value_or("veryfast");
+  o.output.pixFmt = value("--pix-fmt").value_or("");
+  o.jobs = int(Integer("--jobs", value("--jobs").value_or(std::to_string(Cores())), 1, 256));
+  o.proxy = flag("--proxy");
+  if (auto f = value("--fps")) o.fps = FrameRate(*f);
+  if (auto z = value("--size")) SizeOption(*z, &o.width, &o.height, 2, zk::video::kMaxSide);
+  if (auto f = value("--fit"); f && !ParseFit(*f, &o.fit)) throw Error("--fit " + *f + ": give pad, crop or stretch");
+  if (auto r = value("--rect")) Margins(*r, &o.marginX, &o.marginY);
+  o.preview = value("--preview").value_or("");
+  o.mlt = value("--mlt").value_or("");
+  const bool quiet = flag("--quiet");
+  av_log_set_level(flag("--verbose") ? AV_LOG_INFO : AV_LOG_QUIET);
+  ProgressBar bar(!quiet);
+  RenderSummary s;
+  try {
+    s = RenderEdit(o, std::ref(bar), [&](const std::string& w) {
+      bar.Clear();
+      Warn(w);
+    });
+  } catch (...) {
+    bar.Clear();
+    throw;
+  }
+  bar.Clear();
+  if (!quiet) {
+    std::fprintf(stderr, "%s: %lld frames, %zu clips, %d transitions (%d frames) in %.1f s, %.1f fps\n",
+                 o.output.path.c_str(), (long long)s.frames, o.edit.clips.size(), s.transitions,
+                 s.transitionFrames, s.seconds, s.seconds > 0 ? double(s.frames) / s.seconds : 0.0);
   }
   return 0;
 }
@@ -512,7 +684,7 @@ int main(int argc, char** argv) {
   const std::string command = args[0];
   args.erase(args.begin());
   static const std::map<std::string, std::function<int(const std::vector<std::string>&)>> kCommands = {
-      {"render", RenderCommand}, {"info", InfoCommand}, {"placeholder", PlaceholderCommand},
+      {"render", RenderCommand}, {"edit", EditCommand}, {"info", InfoCommand}, {"placeholder", PlaceholderCommand},
       {"demo", DemoCommand}};
   auto it = kCommands.find(command);
   if (it == kCommands.end()) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "instance.h"
+#include "mlt.h"
 #include "plugin.h"
 
 namespace zk::video {
@@ -274,6 +275,16 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
     if (lengths[c] == 0) throw Error(edit.clips[c].path + ": nothing is left between its in and out points");
   }
   const Timeline timeline(lengths, cuts.cuts);
+  MltEdit mlt{canvas.width, canvas.height, rate, canvas.aspect, canvas.colour.space == AVCOL_SPC_BT709, {}, {}};
+  for (size_t c = 0; c < clips.size(); ++c) {
+    mlt.clips.push_back({clips[c].video->path(), clips[c].trim, lengths[c]});
+    const Transition& t = cuts.transitions[c];
+    mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "", edit.cuts[c].variant});
+    if (!options.mlt.empty() && mlt.cuts.back().kind != CutKind::kHard &&
+        Frei0rName(mlt.cuts.back().bundle, mlt.cuts.back().variant).empty()) {
+      throw Error("--mlt: " + t.who + " has no frei0r plug-in for MLT");
+    }
+  }
   AudioFormat audioFormat;
   const bool sound = PlanSound(clips, plan, &audioFormat, warn);
   Writer writer(options.output, plan, canvas, rate, sound ? &audioFormat : nullptr, timeline.frames());
@@ -349,6 +360,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   }
   writer.Finish();
   av_channel_layout_uninit(&audioFormat.layout);
+  if (!options.mlt.empty()) WriteMltProject(mlt, options.mlt, options.output.overwrite);
   if (!options.preview.empty() && !sheet.empty()) {
     const Picture p = ContactSheet(sheet, 240);
     WritePng(options.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4, options.output.overwrite);

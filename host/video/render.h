@@ -46,6 +46,7 @@ struct EditOptions {
   int marginX = 0;
   int marginY = 0;
   std::string preview;  // contact sheet PNG (a row per transition), or empty
+  std::string mlt;      // the edit also as an MLT XML project, or empty
 };
 
 struct RenderSummary {

@@ -244,6 +244,9 @@ void VideoTrack::Rewind() {
     avcodec_flush_buffers(decoder_.get());
     flushed_ = false;
     next_ = 0;
+    // Frames ahead of the one asked for would crowd out the ones decoded
+    // on the way to it.
+    cache_.clear();
   }
 }
 

@@ -182,6 +182,10 @@ std::vector<Clip> OpenClips(const EditOptions& options, const OutputPlan& out, i
     Clip& clip = clips[c];
     const EditClip& e = edit.clips[c];
     clip.grid = std::make_unique<ClipGrid>(*clip.video, *rate);
+    // The render-ahead window spans more source frames when the clip has
+    // more frames than the grid (50 fps on a 25 fps output).
+    const int64_t perSlot = (clip.video->frames() + clip.grid->frames() - 1) / clip.grid->frames();
+    clip.video->set_cache_frames(size_t(2 * jobs + 2) * size_t(std::clamp<int64_t>(perSlot, 1, 8)));
     clip.place = Place(clip.video->format(), *canvas, options.fit);
     clip.passThrough = PassesThrough(clip.video->format(), clip.place, *canvas);
     Notice(clip, *canvas, *rate, c == 0 && options.width == 0, warn);
@@ -259,6 +263,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   // ---- Set-up: everything checked before anything is made --------------
   const OutputPlan plan = PlanOutput(options.output);
   CheckPreview(options.preview, options.output);
+  if (!options.mlt.empty() && std::filesystem::path(options.mlt).extension() != ".mlt") {
+    throw Error("--mlt " + options.mlt + ": an MLT project is a .mlt file");
+  }
   int jobs = std::max(1, options.jobs);
   if (jobs > Cores()) {
     warn("-j " + std::to_string(jobs) + " is more than the " + std::to_string(Cores()) + " cores here; rendering " +

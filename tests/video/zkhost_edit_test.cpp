@@ -1,0 +1,214 @@
+// Edits of several clips: lengths, sync at every clip, each cut's
+// transition as the same two clips give alone, the MLT project in melt, and
+// edit files whose mistakes are named by line.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "harness.h"
+
+namespace zk::test {
+namespace {
+
+// A clip with a white flash and a beep together `at` seconds in (no beep
+// when it has no sound), made by ffmpeg with `rest` (codec, size, rate...).
+std::string FlashClip(const std::string& name, const std::string& source, double at, bool sound,
+                      const std::string& rest) {
+  const std::string path = (WorkDir() / name).string();
+  const std::string t = std::to_string(at), u = std::to_string(at + 0.079);
+  std::string args = "-f lavfi -i " + source + " ";
+  if (sound) args += "-f lavfi -i sine=f=1000:r=48000:d=6 ";
+  args += "-filter_complex \"[0]drawbox=enable='between(t," + t + "," + u + ")':c=white:t=fill[v]";
+  if (sound) args += ";[1]volume=volume='between(t," + t + "," + u + ")':eval=frame[a]";
+  args += "\" -map [v]" + std::string(sound ? " -map [a] -shortest" : "") + " " + rest;
+  Ffmpeg(args, path);
+  return path;
+}
+
+// Starts of the flashes (the middle of a 160 x 120 frame turning white)
+// and of the beeps (sound after at least 0.2 s of silence), in seconds.
+std::vector<double> Flashes(const std::vector<std::vector<uint32_t>>& frames, double rate) {
+  std::vector<double> at;
+  bool before = false;
+  for (size_t k = 0; k < frames.size(); ++k) {
+    double sum = 0;
+    for (int y = 40; y < 80; ++y) {
+      for (int x = 60; x < 100; ++x) {
+        const uint32_t p = frames[k][size_t(y) * 160 + x];
+        sum += (p >> 16 & 255) + (p >> 8 & 255) + (p & 255);
+      }
+    }
+    const bool white = sum / (3.0 * 1600) > 240;
+    if (white && !before) at.push_back(double(k) / rate);
+    before = white;
+  }
+  return at;
+}
+
+std::vector<double> Beeps(const std::vector<float>& s, int rate) {
+  std::vector<double> at;
+  size_t quiet = size_t(rate);
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (std::abs(s[i]) > 0.05) {
+      if (quiet >= size_t(rate) / 5) at.push_back(double(i) / rate);
+      quiet = 0;
+    } else {
+      ++quiet;
+    }
+  }
+  return at;
+}
+
+// Four clips of mixed origin: H.264 with AAC; another size and rate, trimmed;
+// a portrait phone clip (rotated); 50 fps FFV1 without sound.  A Cindergate
+// between the first two, Ashveil at the end of the second, then a cut and a
+// Cindergate again.  Each flashes and beeps at a known time.
+class MixedEdit : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    a_ = FlashClip("ea.mp4", "testsrc2=s=160x120:r=25:d=3", 1.0, true, "-c:v libx264 -c:a aac");
+    b_ = FlashClip("eb.mkv", "testsrc=s=320x240:r=30:d=4", 2.0, true, "-c:v ffv1 -c:a pcm_s16le");
+    const std::string coded = FlashClip("ec-coded.mp4", "testsrc2=s=160x120:r=25:d=3", 1.0, true,
+                                        "-c:v libx264 -c:a aac");
+    c_ = (WorkDir() / "ec.mp4").string();
+    Ffmpeg("-i " + coded + " -c copy -metadata:s:v rotate=90", c_);
+    d_ = FlashClip("ed.mkv", "mandelbrot=s=160x120:r=50", 1.0, false, "-t 3 -c:v ffv1");
+  }
+  // zkhost edit ARGS -o OUT; the frames and the sound it wrote.
+  static void Edit(const std::string& args, const std::string& out, std::vector<std::vector<uint32_t>>* frames,
+                   std::vector<float>* sound = nullptr) {
+    const Outcome run = Zkhost("edit -q -y " + args + " -o " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    *frames = out.find('%') != std::string::npos ? PngFrames(fs::path(out).parent_path()) : RgbFrames(out);
+    if (sound) *sound = MonoAudio(out, 48000);
+  }
+  static inline std::string a_, b_, c_, d_;
+};
+
+constexpr const char* kCuts =
+    "-t Cindergate:3:10 {A} --in 0.5 --out 3.5 {B} --then Ashveil:1:10 {C} --then cut {D}";
+
+std::string WithClips(std::string s, const std::vector<std::pair<std::string, std::string>>& clips) {
+  for (const auto& [key, path] : clips) {
+    for (size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), path);
+  }
+  return s;
+}
+
+TEST_F(MixedEdit, LengthAndSyncHoldAtEveryClip) {
+  std::vector<std::vector<uint32_t>> frames;
+  std::vector<float> sound;
+  const std::string out = (WorkDir() / "edit.mkv").string();
+  Edit(WithClips(kCuts, {{"{A}", a_}, {"{B}", b_}, {"{C}", c_}, {"{D}", d_}}), out, &frames, &sound);
+  // 75 + 75 (3.5 - 0.5 s) + 75 + 75 frames, less the Cindergate's 10.
+  ASSERT_EQ(frames.size(), 290u);
+  EXPECT_NEAR(double(sound.size()) / 48000, 290 / 25.0, 0.03);
+  // A at 1.0; B from 65, its flash 2.0 s in, trimmed at 13 frames (0.52 s);
+  // C from 140 after B's Ashveil; D from 215 after the cut.
+  const std::vector<double> flashes = {1.0, (65 + 50 - 13) / 25.0, (140 + 25) / 25.0, (215 + 25) / 25.0};
+  const std::vector<double> got = Flashes(frames, 25);
+  ASSERT_EQ(got.size(), flashes.size());
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], flashes[i], 0.04) << "flash " << i;
+  const std::vector<double> beeps = Beeps(sound, 48000);
+  ASSERT_EQ(beeps.size(), 3u);  // D has no sound
+  for (size_t i = 0; i < beeps.size(); ++i) EXPECT_NEAR(beeps[i], flashes[i], 0.04) << "beep " << i;
+}
+
+TEST_F(MixedEdit, EachTransitionIsTheSameTwoClipsRenderedAlone) {
+  const fs::path dir = WorkDir() / "edit-png";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::vector<std::vector<uint32_t>> whole, alone;
+  Edit(WithClips(kCuts, {{"{A}", a_}, {"{B}", b_}, {"{C}", c_}, {"{D}", d_}}), (dir / "%04d.png").string(), &whole);
+  ASSERT_EQ(whole.size(), 290u);
+  struct Part {
+    std::string args;
+    size_t first;      // the transition's first frame in the whole edit
+    size_t firstHere;  // and in the part rendered alone
+  };
+  for (const Part& p : {Part{"-t Cindergate:3:10 {A} --in 0.5 --out 3.5 {B}", 65, 65},
+                        Part{"-t Ashveil:1:10 --in 0.5 --out 3.5 {B}", 130, 65}}) {
+    const fs::path part = WorkDir() / ("part-" + std::to_string(p.first));
+    fs::remove_all(part);
+    fs::create_directories(part);
+    Edit(WithClips(p.args, {{"{A}", a_}, {"{B}", b_}}) + " --size 160x120 --fps 25", (part / "%04d.png").string(), &alone);
+    for (size_t r = 0; r < 10; ++r) {
+      EXPECT_TRUE(whole[p.first + r] == alone[p.firstHere + r]) << p.args << ": transition frame " << r;
+    }
+  }
+}
+
+// A lossless RGB edit through melt: the --mlt project renders zkhost's frames.
+TEST(MltProject, MeltRendersTheEditsFrames) {
+  std::vector<std::string> clips;
+  for (const char* source : {"testsrc2", "mandelbrot", "rgbtestsrc"}) {
+    clips.push_back((WorkDir() / (std::string("mlt-") + source + ".mkv")).string());
+    Ffmpeg(std::string("-f lavfi -i ") + source + "=s=160x120:r=25 -frames:v 50 -c:v ffv1 -pix_fmt bgr0", clips.back());
+  }
+  const fs::path dir = WorkDir() / "mlt-png";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string project = (WorkDir() / "edit.mlt").string();
+  const Outcome run = Zkhost("edit -q -y " + clips[0] + " --then Cindergate:4:12 --in 0.2 " + clips[1] +
+                             " --then Ashveil:2:10 " + clips[2] + " -o " + (dir / "%04d.png").string() +
+                             " --mlt " + project);
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto ours = PngFrames(dir);
+  ASSERT_EQ(ours.size(), 50u + 45u - 12u + 50u);
+  const std::string raw = (WorkDir() / "melt.rgba").string();
+  const Outcome melt = Shell("FREI0R_PATH=" + std::string(ZK_FREI0R_DIR) + " melt " + project +
+                             " -consumer avformat:" + raw + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1");
+  ASSERT_EQ(melt.status, 0) << melt.output;
+  std::ifstream in(raw, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  const size_t frameBytes = 160 * 120 * 4;
+  ASSERT_EQ(bytes.size() / frameBytes, ours.size());
+  for (size_t k = 0; k < ours.size(); ++k) {
+    std::vector<uint32_t> px(160 * 120);
+    for (size_t i = 0; i < px.size(); ++i) {
+      const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + k * frameBytes + i * 4);
+      px[i] = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+    }
+    EXPECT_TRUE(px == ours[k]) << "frame " << k;
+  }
+}
+
+struct FileCase {
+  const char* name;
+  const char* text;     // the edit file, {A} for a clip
+  const char* message;  // a part of the one line zkhost prints
+};
+
+class EditFile : public testing::TestWithParam<FileCase> {};
+
+TEST_P(EditFile, MistakesAreNamedByLine) {
+  const std::string clip = (WorkDir() / "file-clip.mkv").string();
+  Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=2 -c:v ffv1", clip);
+  const fs::path file = WorkDir() / (std::string(GetParam().name) + ".toml");
+  std::ofstream(file) << WithClips(GetParam().text, {{"{A}", clip}});
+  const fs::path out = WorkDir() / (std::string(GetParam().name) + ".mkv");
+  const Outcome run = Zkhost("edit -q " + file.string() + " -o " + out.string());
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.output.find(WithClips(GetParam().message, {{"{F}", file.string()}})), std::string::npos)
+      << run.output;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mistakes, EditFile,
+    testing::Values(
+        FileCase{"Syntax", "[[clip]]\nfile = \"{A}\"\nin = = 2\n", "{F} line 3"},
+        FileCase{"UnknownSetting", "[[clip]]\nfile = \"{A}\"\nspeed = 2\n", "{F} line 3: unknown clip setting speed"},
+        FileCase{"BadTransition", "[[clip]]\nfile = \"{A}\"\ntransition = \"Cindergate:9\"\n",
+                 "{F} line 3: transition Cindergate:9: variant 9 is not 1 to 4"},
+        FileCase{"OutBeforeIn", "[[clip]]\nfile = \"{A}\"\nin = 1.5\nout = \"0:01\"\n", "{F} line 1: out must come after in"},
+        FileCase{"TwoClipTransitionAtTheEnd", "[[clip]]\nfile = \"{A}\"\ntransition = \"Cindergate:1:10\"\n",
+                 "{F} line 3: Cindergate variant 1 is a two-clip transition: it needs a clip after it"},
+        FileCase{"TooShortForItsTransitions",
+                 "transition = \"Cindergate:1:40\"\n[[clip]]\nfile = \"{A}\"\n[[clip]]\nfile = \"{A}\"\n"
+                 "[[clip]]\nfile = \"{A}\"\n",
+                 "50 frames is shorter than the 80-frame transitions"}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace zk::test

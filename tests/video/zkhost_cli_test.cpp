@@ -177,7 +177,7 @@ TEST(Placeholder, WritesAPngOfTheAskedSize) {
 }
 
 TEST(Help, EveryCommandDescribesItsOptions) {
-  for (const char* cmd : {"--help", "render --help", "info --help", "placeholder --help", "demo --help"}) {
+  for (const char* cmd : {"--help", "render --help", "edit --help", "info --help", "placeholder --help", "demo --help"}) {
     const Outcome run = Zkhost(cmd);
     EXPECT_EQ(run.status, 0) << cmd;
     EXPECT_NE(run.output.find("usage: zkhost"), std::string::npos) << cmd;

@@ -111,6 +111,9 @@ options:
                       --then T after a clip sets the one after that clip
   --speed S           the length of transitions given without one (default 0.5)
   --mlt FILE.mlt      also write the edit as an MLT XML project (melt, Shotcut)
+  --copy              copy the clips' H.264 packets where nothing changes them;
+                      only the stretches around transitions are encoded again
+                      (a full render, with the reason, where copying cannot apply)
   -y, -j, -q, --fps, --size, --fit, --crf, --preset, --pix-fmt, --proxy,
   --preview, --rect, -v   as for render; the contact sheet has a row per cut
 
@@ -409,7 +412,8 @@ int EditCommand(const std::vector<std::string>& argv) {
   static const std::map<std::string, std::string> kAliases = {
       {"-o", "--output"}, {"-y", "--overwrite"}, {"-j", "--jobs"}, {"-q", "--quiet"},
       {"-v", "--verbose"}, {"-h", "--help"}, {"-t", "--transition"}};
-  static const std::vector<std::string> kFlags = {"--overwrite", "--quiet", "--proxy", "--verbose", "--help"};
+  static const std::vector<std::string> kFlags = {"--overwrite", "--quiet", "--proxy", "--verbose", "--help",
+                                                  "--copy"};
   static const std::vector<std::string> kValued = {
       "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--crf", "--preset",
       "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then"};
@@ -509,6 +513,7 @@ int EditCommand(const std::vector<std::string>& argv) {
   if (auto r = value("--rect")) Margins(*r, &o.marginX, &o.marginY);
   o.preview = value("--preview").value_or("");
   o.mlt = value("--mlt").value_or("");
+  o.copy = flag("--copy");
   const bool quiet = flag("--quiet");
   av_log_set_level(flag("--verbose") ? AV_LOG_INFO : AV_LOG_QUIET);
   ProgressBar bar(!quiet);

@@ -137,7 +137,8 @@ void VideoTrack::Index() {
   InputPtr in = open_();
   PacketPtr packet = NewPacket();
   int64_t lastPts = INT64_MIN, lastDuration = 0;
-  std::vector<int64_t> dts;
+  std::vector<int64_t> dts, keys;
+  int64_t lastKey = INT64_MIN;
   for (;;) {
     const int r = av_read_frame(in.get(), packet.get());
     if (r == AVERROR_EOF) break;
@@ -149,6 +150,12 @@ void VideoTrack::Index() {
         throw Error(path_ + ": damaged near " + Seconds(std::max(at, 0.0)) + " (a corrupt packet)");
       }
       if (packet->pts == AV_NOPTS_VALUE) exactPts_ = false;
+      if (packet->flags & AV_PKT_FLAG_KEY) {
+        keys.push_back(packet->pts);
+        lastKey = packet->pts;
+      } else if (packet->pts != AV_NOPTS_VALUE && lastKey != INT64_MIN && packet->pts < lastKey) {
+        openGop_ = true;  // a picture that refers back across the keyframe
+      }
       pts_.push_back(packet->pts);
       dts.push_back(packet->dts);
       if (packet->pts != AV_NOPTS_VALUE && packet->pts > lastPts) {
@@ -169,6 +176,15 @@ void VideoTrack::Index() {
     for (size_t k = 0; k < pts_.size(); ++k) pts_[k] = allDts ? dts[k] : int64_t(k) * frameTicks;
     lastPts = *std::max_element(pts_.begin(), pts_.end());
     lastDuration = 0;
+  }
+  if (exactPts_) {
+    // How far decoding runs ahead of display: packet n shown as frame rank(n).
+    std::vector<int64_t> order = pts_;
+    std::stable_sort(pts_.begin(), pts_.end());
+    for (size_t n = 0; n < order.size(); ++n) {
+      const int64_t rank = std::lower_bound(pts_.begin(), pts_.end(), order[n]) - pts_.begin();
+      reorder_ = std::max(reorder_, int(int64_t(n) - rank));
+    }
   }
   std::stable_sort(pts_.begin(), pts_.end());
   endPts_ = lastPts + (lastDuration > 0 ? lastDuration : frameTicks);
@@ -195,6 +211,9 @@ void VideoTrack::Index() {
   } else {
     skipped_ = 0;
   }
+  std::sort(keys.begin(), keys.end());
+  key_.resize(pts_.size());
+  for (size_t k = 0; k < pts_.size(); ++k) key_[k] = exactPts_ && std::binary_search(keys.begin(), keys.end(), pts_[k]);
   // Streams often declare their colour only in the pictures.
   Colour& c = format_.colour;
   if (c.space == AVCOL_SPC_UNSPECIFIED) c.space = first->colorspace;

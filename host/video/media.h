@@ -77,6 +77,18 @@ class VideoTrack {
   // The first frame's timestamp in seconds: the clip's time zero, by which
   // its sound is placed.
   double start() const;
+  // For copying packets: frame k's timestamp in the stream's time base,
+  // whether it starts a GOP (a keyframe), whether GOPs are open (pictures
+  // after a keyframe shown before it), and how many frames decoding runs
+  // ahead of display at most.
+  int64_t Pts(int64_t k) const { return pts_[size_t(k)]; }
+  AVRational timeBase() const { return timeBase_; }
+  bool Key(int64_t k) const { return key_[size_t(k)]; }
+  bool openGop() const { return openGop_; }
+  int reorder() const { return reorder_; }
+  int stream() const { return stream_; }
+  const InputOpener& opener() const { return open_; }
+
   // Frame k (0-based).  Throws Error naming the file and the time.  Opens
   // the file again after Close.
   SharedFrame Get(int64_t k);
@@ -100,6 +112,9 @@ class VideoTrack {
   std::vector<int64_t> pts_;  // presentation times of the frames, in timeBase_
   int64_t endPts_ = 0;        // where the last frame's display ends
   bool exactPts_ = true;      // pts_ came from the container, so decoded frames must match
+  std::vector<bool> key_;     // per frame
+  bool openGop_ = false;
+  int reorder_ = 0;
   int64_t skipped_ = 0;
   std::mutex mutex_;
   InputPtr input_;

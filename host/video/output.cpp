@@ -172,7 +172,7 @@ int EncoderSampleRate(const OutputPlan& plan, int want) {
 }
 
 Writer::Writer(const OutputOptions& options, const OutputPlan& plan, const Canvas& canvas, AVRational rate,
-               const AudioFormat* audio, int64_t expectedFrames)
+               const AudioFormat* audio, int64_t expectedFrames, const AVCodecParameters* copied)
     : options_(options), plan_(plan), packet_(NewPacket()) {
   const fs::path target(options.path);
   fs::path dir = target.parent_path();
@@ -202,39 +202,18 @@ Writer::Writer(const OutputOptions& options, const OutputPlan& plan, const Canva
   muxer_.reset(raw);
 
   // Video.
-  const AVCodec* codec = plan.video;
-  video_.reset(avcodec_alloc_context3(codec));
-  if (!video_) throw Error("out of memory for an encoder");
-  video_->width = canvas.width;
-  video_->height = canvas.height;
-  video_->pix_fmt = plan.format;
-  video_->time_base = av_inv_q(rate);
-  video_->framerate = rate;
-  video_->sample_aspect_ratio = canvas.aspect;
-  video_->thread_count = 0;
   colour_ = canvas.colour;
-  video_->colorspace = colour_.space;
-  video_->color_range = colour_.range;
-  video_->color_primaries = colour_.primaries;
-  video_->color_trc = colour_.trc;
-  if (codec->id == AV_CODEC_ID_MJPEG) video_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
-  if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (std::string(codec->name) == "libx264") {
-    av_opt_set(video_->priv_data, "preset", options.preset.c_str(), 0);
-    av_opt_set_double(video_->priv_data, "crf", options.crf, 0);
-    // x264's own choice (1.5 threads a core, each with frames in flight)
-    // holds about 800 MB at 4K; a thread a core costs little speed here,
-    // and no frames wait between the lookahead and the encoder.
-    video_->thread_count = int(std::max(1u, std::thread::hardware_concurrency()));
-    av_opt_set(video_->priv_data, "x264-params", "sync-lookahead=0", 0);
+  frameRate_ = rate;
+  if (copied != nullptr) {
+    videoStream_ = avformat_new_stream(muxer_.get(), nullptr);
+    if (videoStream_ == nullptr) throw Error("out of memory for a stream");
+    Check(avcodec_parameters_copy(videoStream_->codecpar, copied), options.path);
+    videoStream_->codecpar->codec_tag = 0;
+    videoStream_->time_base = av_inv_q(rate);
+    videoStream_->avg_frame_rate = rate;
+  } else {
+    OpenVideo(canvas, rate);
   }
-  Check(avcodec_open2(video_.get(), codec, nullptr),
-        options.path + ": cannot open the " + codec->name + " encoder");
-  videoStream_ = avformat_new_stream(muxer_.get(), nullptr);
-  if (videoStream_ == nullptr) throw Error("out of memory for a stream");
-  Check(avcodec_parameters_from_context(videoStream_->codecpar, video_.get()), options.path);
-  videoStream_->time_base = video_->time_base;
-  videoStream_->avg_frame_rate = rate;
 
   // Audio, when there is any and the container takes it.
   if (audio != nullptr && !plan.images) {
@@ -267,6 +246,43 @@ Writer::Writer(const OutputOptions& options, const OutputPlan& plan, const Canva
   if (r < 0) Fail(r, "cannot start");
 }
 
+void Writer::OpenVideo(const Canvas& canvas, AVRational rate) {
+  const OutputOptions& options = options_;
+  const AVCodec* codec = plan_.video;
+  video_.reset(avcodec_alloc_context3(codec));
+  if (!video_) throw Error("out of memory for an encoder");
+  video_->width = canvas.width;
+  video_->height = canvas.height;
+  video_->pix_fmt = plan_.format;
+  video_->time_base = av_inv_q(rate);
+  video_->framerate = rate;
+  video_->sample_aspect_ratio = canvas.aspect;
+  video_->thread_count = 0;
+  video_->colorspace = colour_.space;
+  video_->color_range = colour_.range;
+  video_->color_primaries = colour_.primaries;
+  video_->color_trc = colour_.trc;
+  if (codec->id == AV_CODEC_ID_MJPEG) video_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+  if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (std::string(codec->name) == "libx264") {
+    av_opt_set(video_->priv_data, "preset", options.preset.c_str(), 0);
+    av_opt_set_double(video_->priv_data, "crf", options.crf, 0);
+    // x264's own choice (1.5 threads a core, each with frames in flight)
+    // holds about 800 MB at 4K; a thread a core costs little speed here,
+    // and no frames wait between the lookahead and the encoder.
+    video_->thread_count = int(std::max(1u, std::thread::hardware_concurrency()));
+    av_opt_set(video_->priv_data, "x264-params", "sync-lookahead=0", 0);
+  }
+  Check(avcodec_open2(video_.get(), codec, nullptr),
+        options.path + ": cannot open the " + codec->name + " encoder");
+  videoStream_ = avformat_new_stream(muxer_.get(), nullptr);
+  if (videoStream_ == nullptr) throw Error("out of memory for a stream");
+  Check(avcodec_parameters_from_context(videoStream_->codecpar, video_.get()), options.path);
+  videoStream_->time_base = video_->time_base;
+  videoStream_->avg_frame_rate = rate;
+
+}
+
 Writer::~Writer() {
   muxer_.reset();  // closes the file before the temporary path goes
 }
@@ -296,6 +312,13 @@ void Writer::WriteVideo(AVFrame* frame) {
   frame->colorspace = colour_.space;
   frame->color_range = colour_.range;
   Encode(video_.get(), videoStream_, frame);
+}
+
+void Writer::WritePacket(AVPacket* packet) {
+  av_packet_rescale_ts(packet, av_inv_q(frameRate_), videoStream_->time_base);
+  packet->stream_index = videoStream_->index;
+  const int r = av_interleaved_write_frame(muxer_.get(), packet);
+  if (r < 0) Fail(r, "cannot write");
 }
 
 void Writer::WriteAudio(const Planes& planes, int count) {
@@ -333,7 +356,7 @@ void Writer::Finish() {
     DrainAudio(true);
     Encode(audio_.get(), audioStream_, nullptr);
   }
-  Encode(video_.get(), videoStream_, nullptr);
+  if (video_) Encode(video_.get(), videoStream_, nullptr);
   int r = av_write_trailer(muxer_.get());
   if (r < 0) Fail(r, "cannot complete");
   if (muxer_->pb != nullptr) {

@@ -59,8 +59,10 @@ class Writer {
  public:
   // Opens the temporary file(s), so that an unwritable target fails before
   // any work.  audio is null for a result without sound.
+  // copied: when not null, the video stream takes packets as they are
+  // (WritePacket) with these parameters, instead of encoding frames.
   Writer(const OutputOptions& options, const OutputPlan& plan, const Canvas& canvas, AVRational rate,
-         const AudioFormat* audio, int64_t expectedFrames);
+         const AudioFormat* audio, int64_t expectedFrames, const AVCodecParameters* copied = nullptr);
   ~Writer();  // removes what an unfinished writer wrote
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -68,12 +70,15 @@ class Writer {
   bool hasAudio() const { return audio_ != nullptr; }
   // Encodes the next frame (its pts is set here).
   void WriteVideo(AVFrame* frame);
+  // Writes a packet of the video stream, its times in frames.
+  void WritePacket(AVPacket* packet);
   // Queues count samples per channel of the next stretch of sound.
   void WriteAudio(const Planes& planes, int count);
   // Flushes the encoders, completes the output and renames it into place.
   void Finish();
 
  private:
+  void OpenVideo(const Canvas& canvas, AVRational rate);
   void Encode(AVCodecContext* codec, AVStream* stream, const AVFrame* frame);
   void DrainAudio(bool all);
   [[noreturn]] void Fail(int code, const std::string& what);
@@ -88,6 +93,7 @@ class Writer {
   AVStream* videoStream_ = nullptr;
   AVStream* audioStream_ = nullptr;
   Colour colour_;
+  AVRational frameRate_{25, 1};
   FifoPtr fifo_;
   FramePtr audioFrame_;
   PacketPtr packet_;

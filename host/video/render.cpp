@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "instance.h"
+#include "copy.h"
 #include "mlt.h"
 #include "plugin.h"
 
@@ -292,9 +293,22 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
       throw Error("--mlt: " + t.who + " has no frei0r plug-in for MLT");
     }
   }
+  CopyPlan copyPlan;
+  bool copying = false;
+  if (options.copy) {
+    copyPlan = PlanCopy(clips, timeline, canvas, rate, plan, options.output);
+    copying = copyPlan.why.empty();
+    warn(copying ? "--copy: copying " + std::to_string(timeline.frames() - copyPlan.encoded) + " frames, encoding " +
+                       std::to_string(copyPlan.encoded) + " in " + std::to_string(copyPlan.stretches) + " stretches"
+                 : "--copy: a full render, because " + copyPlan.why);
+  }
   AudioFormat audioFormat;
   const bool sound = PlanSound(clips, plan, &audioFormat, warn);
-  Writer writer(options.output, plan, canvas, rate, sound ? &audioFormat : nullptr, timeline.frames());
+  Writer writer(options.output, plan, canvas, rate, sound ? &audioFormat : nullptr, timeline.frames(),
+                copying ? copyPlan.params.get() : nullptr);
+  std::unique_ptr<CopyWriter> copier;
+  if (copying) copier = std::make_unique<CopyWriter>(copyPlan, clips, timeline, canvas, rate, options.output, writer);
+  auto rendered = [&](int64_t j) { return !copying || copyPlan.encode[size_t(j)]; };
   const AudioBus bus(audioFormat.sampleRate, writer.hasAudio() ? audioFormat.channels() : 0, rate);
 
   // ---- Per frame: on the pool, any frame of the edit -------------------
@@ -330,9 +344,16 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
       clips[open].video->Close();
       clips[open].audio.reset();
     }
-    while (submitted < timeline.frames() && submitted < j + window) frames.Submit(submitted++);
-    Rendered got = frames.Take(j);
-    writer.WriteVideo(got.frame.get());
+    for (; submitted < timeline.frames() && submitted < j + window; ++submitted) {
+      if (rendered(submitted)) frames.Submit(submitted);
+    }
+    Rendered got;
+    if (rendered(j)) got = frames.Take(j);
+    if (copier) {
+      copier->Write(j, got.frame.get());
+    } else {
+      writer.WriteVideo(got.frame.get());
+    }
     got.frame.reset();
     const Timeline::Place at = timeline.At(j);
     if (got.thumb) sheet[size_t(sheetRow[at.index])].push_back(std::move(*got.thumb));
@@ -365,6 +386,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
     }
     if (progress) progress(j + 1, timeline.frames());
   }
+  if (copier) copier->Finish();
   writer.Finish();
   av_channel_layout_uninit(&audioFormat.layout);
   if (!options.mlt.empty()) WriteMltProject(mlt, options.mlt, options.output.overwrite);
@@ -374,6 +396,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   }
   RenderSummary summary;
   summary.frames = timeline.frames();
+  summary.copiedFrames = copying ? timeline.frames() - copyPlan.encoded : 0;
   for (size_t i = 0; i < clips.size(); ++i) {
     summary.transitionFrames += timeline.cut(i).frames;
     summary.transitions += timeline.cut(i).frames > 0;

@@ -47,12 +47,14 @@ struct EditOptions {
   int marginY = 0;
   std::string preview;  // contact sheet PNG (a row per transition), or empty
   std::string mlt;      // the edit also as an MLT XML project, or empty
+  bool copy = false;    // copy the clips' packets where nothing changes them
 };
 
 struct RenderSummary {
   int64_t frames = 0;
   int transitionFrames = 0;  // in all the transitions
   int transitions = 0;
+  int64_t copiedFrames = 0;  // with copy: frames whose packets were copied
   double seconds = 0;
 };
 

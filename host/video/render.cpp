@@ -69,7 +69,7 @@ void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, co
   }
   if (f.colour.Hdr()) {
     warn(v.path() + ": HDR video (" + (av_color_transfer_name(f.colour.trc) ?: "?") +
-         ") is rendered as 8-bit SDR, without tone mapping");
+         ") is rendered as SDR, without tone mapping");
   }
   if (av_cmp_q(f.rate, rate) != 0 && !first) {
     warn(v.path() + ": " + Rate(f.rate) + " is retimed to " + Rate(rate));
@@ -165,7 +165,7 @@ std::vector<Clip> OpenClips(const RenderOptions& options, const TransitionPlan& 
     clips[c].volume = c == 0 ? options.volumeA : options.volumeB;
   }
   const VideoFormat& first = clips[0].video->format();
-  *canvas = MakeCanvas(first, clips[0].video->path(), out.format, options.width, options.height);
+  *canvas = MakeCanvas(first, clips[0].video->path(), out.FormatFor(first.format), options.width, options.height);
   if (canvas->width != canvas->pictureWidth || canvas->height != canvas->pictureHeight) {
     warn(Size(canvas->pictureWidth, canvas->pictureHeight) + " is written as " + Size(canvas->width, canvas->height) +
          ": " + av_get_pix_fmt_name(canvas->format) + " needs whole chroma samples (the edge is repeated)");
@@ -195,7 +195,7 @@ bool PlanSound(const std::vector<std::string>& paths, const OutputPlan& out, Aud
   const int rate = EncoderSampleRate(out, format->sampleRate);
   if (rate != format->sampleRate) {
     warn("the sound is resampled from " + std::to_string(format->sampleRate) + " to " + std::to_string(rate) +
-         " Hz, a rate the AAC encoder takes");
+         " Hz, a rate the " + out.audioName + " encoder takes");
     format->sampleRate = rate;
   }
   return true;

@@ -260,6 +260,11 @@ void PlanPixelFormat(const OutputOptions& options, OutputPlan* plan) {
   }
 }
 
+bool Matroska(const AVOutputFormat* muxer) {
+  const std::string name = muxer->name;
+  return name == "matroska" || name == "webm";
+}
+
 // The sample format the encoder takes that keeps the most of float sound.
 AVSampleFormat SampleFormat(const AVCodec* codec) {
   for (AVSampleFormat want : {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_S32, AV_SAMPLE_FMT_S16}) {
@@ -430,8 +435,7 @@ void Writer::OpenVideo(const Canvas& canvas, AVRational rate) {
   if (videoStream_ == nullptr) throw Error("out of memory for a stream");
   Check(avcodec_parameters_from_context(videoStream_->codecpar, video_.get()), options_.path);
   // Apple's players take H.265 in MP4 and QuickTime only as hvc1.
-  if (codec->id == AV_CODEC_ID_HEVC && !(muxer_->oformat->flags & AVFMT_NOFILE) &&
-      std::string(muxer_->oformat->name).find("matroska") == std::string::npos) {
+  if (codec->id == AV_CODEC_ID_HEVC && !plan_.images && !Matroska(muxer_->oformat)) {
     videoStream_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
   }
   videoStream_->time_base = video_->time_base;
@@ -456,6 +460,13 @@ void Writer::OpenAudio(const AudioFormat& audio) {
   if (audioStream_ == nullptr) throw Error("out of memory for a stream");
   Check(avcodec_parameters_from_context(audioStream_->codecpar, audio_.get()), options_.path);
   audioStream_->time_base = audio_->time_base;
+  // Matroska stores Opus's pre-skip as a codec delay that players take off
+  // the sound's times: started that much later, the first real sample
+  // plays with the first picture (not 6.5 ms before it, the pictures moved
+  // up to make the first packet's negative time zero).
+  if (codec->id == AV_CODEC_ID_OPUS && Matroska(muxer_->oformat)) {
+    audioPts_ = audio_->initial_padding;
+  }
   fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, audio.channels(), 4096));
   audioFrame_ = NewFrame();
   if (!fifo_) throw Error("out of memory for audio");

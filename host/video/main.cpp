@@ -93,7 +93,7 @@ options:
   --rect X,Y          place the output frame at X,Y inside a world that much
                       larger on every side (default 0,0: the world is the frame)
   --crf N             quality, 0 (lossless) to 51 for H.264 (default 18) and
-                      H.265 (default 22), to 63 for VP9 (default 24); ProRes
+                      H.265 (default 20), to 63 for VP9 (default 24); ProRes
                       and FFV1 take none
   --preset NAME       speed, ultrafast to veryslow (default veryfast), for
                       H.264, H.265 and VP9

@@ -37,9 +37,14 @@ struct OutputPlan {
   int crf = -1;                            // the quality asked of the encoder; -1 none
   std::string preset;                      // the speed asked of it; empty none
 
+  bool limitedRange = false;               // the codec cannot say full range
+
   // The output's pixel format for a first clip in `source`: frames outside
   // the transition keep a deep source's depth where the codec allows.
   AVPixelFormat FormatFor(AVPixelFormat source) const;
+  // The output picture for a first clip (see MakeCanvas) in that format,
+  // and in limited range where the codec has no other.
+  Canvas CanvasFor(const VideoFormat& first, const std::string& name, int forceWidth, int forceHeight) const;
 };
 
 // Checks an output path and the options that go with it, and decides the

@@ -165,7 +165,7 @@ std::vector<Clip> OpenClips(const RenderOptions& options, const TransitionPlan& 
     clips[c].volume = c == 0 ? options.volumeA : options.volumeB;
   }
   const VideoFormat& first = clips[0].video->format();
-  *canvas = MakeCanvas(first, clips[0].video->path(), out.FormatFor(first.format), options.width, options.height);
+  *canvas = out.CanvasFor(first, clips[0].video->path(), options.width, options.height);
   if (canvas->width != canvas->pictureWidth || canvas->height != canvas->pictureHeight) {
     warn(Size(canvas->pictureWidth, canvas->pictureHeight) + " is written as " + Size(canvas->width, canvas->height) +
          ": " + av_get_pix_fmt_name(canvas->format) + " needs whole chroma samples (the edge is repeated)");

@@ -87,5 +87,20 @@ INSTANTIATE_TEST_SUITE_P(
         CodecCase{"Ffv1", 8, "--codec ffv1", "ffv1.mkv", "ffv1,unknown,yuv420p", "flac,unknown,s32", true}),
     [](const auto& info) { return info.param.name; });
 
+// ProRes has no full-range flag and editors read it as limited range: a
+// full-range clip's dark and light greys keep their levels there.
+TEST(ProRes, AFullRangeClipKeepsItsLevels) {
+  const std::string source = (WorkDir() / "full.mp4").string();
+  Ffmpeg("-f lavfi -i color=c=0x202020:s=160x120:r=25:d=3 -vf drawbox=x=80:y=0:w=80:h=120:c=0xE0E0E0:t=fill,"
+         "format=yuvj420p -c:v libx264 -qp 0 -color_range pc", source);
+  const std::string out = (WorkDir() / "full.mov").string();
+  const Outcome run = Zkhost("render Ashveil -q -y --frames 10 --codec prores " + source + " -o " + out);
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto frames = RgbFrames(out);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_NEAR(int(frames[0][60 * 160 + 20] & 255), 0x20, 2);
+  EXPECT_NEAR(int(frames[0][60 * 160 + 140] & 255), 0xE0, 2);
+}
+
 }  // namespace
 }  // namespace zk::test

@@ -139,7 +139,7 @@ const char* ProfileName(int profile) {
 
 // The stretch encoder: the clips' profile and colour, the parameter sets
 // in the sample description only, under their own id.
-CodecPtr OpenStretchEncoder(const Canvas& canvas, AVRational rate, const OutputOptions& options,
+CodecPtr OpenStretchEncoder(const Canvas& canvas, AVRational rate, const OutputPlan& output,
                             const std::string& profile, int id) {
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (codec == nullptr) throw Error("--copy: no libx264 encoder");
@@ -157,9 +157,9 @@ CodecPtr OpenStretchEncoder(const Canvas& canvas, AVRational rate, const OutputO
   enc->color_trc = canvas.colour.trc;
   enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   enc->thread_count = int(std::max(1u, std::thread::hardware_concurrency()));
-  av_opt_set(enc->priv_data, "preset", options.preset.c_str(), 0);
+  av_opt_set(enc->priv_data, "preset", output.preset.empty() ? "veryfast" : output.preset.c_str(), 0);
   av_opt_set(enc->priv_data, "profile", profile.c_str(), 0);
-  av_opt_set_double(enc->priv_data, "crf", options.crf, 0);
+  av_opt_set_double(enc->priv_data, "crf", output.crf >= 0 ? output.crf : 18, 0);
   const std::string params = "sps-id=" + std::to_string(id) + ":sync-lookahead=0";
   av_opt_set(enc->priv_data, "x264-params", params.c_str(), 0);
   Check(avcodec_open2(enc.get(), codec, nullptr), "--copy: cannot open the libx264 encoder");
@@ -179,7 +179,7 @@ int64_t RankOf(const VideoTrack& v, int64_t pts) {
 }  // namespace
 
 CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
-                  const OutputPlan& output, const OutputOptions& options) {
+                  const OutputPlan& output) {
   CopyPlan plan;
   auto refuse = [&](const std::string& why) {
     plan.why = why;
@@ -226,7 +226,7 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   plan.parameterSetId = 1;
   while (std::find(used.begin(), used.end(), plan.parameterSetId) != used.end()) ++plan.parameterSetId;
   if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
-  CodecPtr probe = OpenStretchEncoder(canvas, rate, options, plan.profile, plan.parameterSetId);
+  CodecPtr probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId);
   ParseAnnexB(probe->extradata, size_t(probe->extradata_size), &sets);
   plan.delay = std::max(plan.delay, probe->has_b_frames + 1);
   const Bytes both = BuildAvcC(sets);
@@ -300,8 +300,8 @@ class CopyWriter::Copier {
 };
 
 CopyWriter::CopyWriter(const CopyPlan& plan, std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas,
-                       AVRational rate, const OutputOptions& options, Writer& writer)
-    : plan_(plan), clips_(clips), timeline_(timeline), canvas_(canvas), rate_(rate), options_(options),
+                       AVRational rate, const OutputPlan& output, Writer& writer)
+    : plan_(plan), clips_(clips), timeline_(timeline), canvas_(canvas), rate_(rate), output_(output),
       writer_(writer), packet_(NewPacket()) {}
 
 CopyWriter::~CopyWriter() = default;
@@ -328,7 +328,7 @@ void CopyWriter::Drain(bool flush) {
 void CopyWriter::Write(int64_t j, AVFrame* rendered) {
   const int64_t total = timeline_.frames();
   if (plan_.encode[size_t(j)]) {
-    if (!encoder_) encoder_ = OpenStretchEncoder(canvas_, rate_, options_, plan_.profile, plan_.parameterSetId);
+    if (!encoder_) encoder_ = OpenStretchEncoder(canvas_, rate_, output_, plan_.profile, plan_.parameterSetId);
     rendered->pts = j;
     rendered->pict_type = AV_PICTURE_TYPE_NONE;
     Check(avcodec_send_frame(encoder_.get(), rendered), "--copy: cannot encode");

@@ -35,14 +35,14 @@ struct CopyPlan {
 
 // Decides what is copied.  A plan with `why` set means a full render.
 CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
-                  const OutputPlan& output, const OutputOptions& options);
+                  const OutputPlan& output);
 
 // Writes the video of a copy render frame by frame: copied packets from the
 // clips, and encoded stretches of rendered frames.
 class CopyWriter {
  public:
   CopyWriter(const CopyPlan& plan, std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas,
-             AVRational rate, const OutputOptions& options, Writer& writer);
+             AVRational rate, const OutputPlan& output, Writer& writer);
   ~CopyWriter();
   // Output frame j: a rendered frame when the plan encodes it, else null.
   void Write(int64_t j, AVFrame* rendered);
@@ -59,7 +59,7 @@ class CopyWriter {
   const Timeline& timeline_;
   const Canvas& canvas_;
   AVRational rate_;
-  OutputOptions options_;
+  const OutputPlan& output_;
   Writer& writer_;
   CodecPtr encoder_;
   PacketPtr packet_;

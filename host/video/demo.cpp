@@ -67,7 +67,7 @@ void MakeDemoClip(const std::string& path, int style, int width, int height, int
   out.preset = "fast";
   const int frames = int(std::lround(seconds * fps));
   const OutputPlan plan = PlanOutput(out);
-  const Canvas canvas = MakeCanvas(video, path, plan.format);
+  const Canvas canvas = plan.CanvasFor(video, path, 0, 0);
   Writer writer(out, plan, canvas, video.rate, &audio, frames);
 
   SwsPtr ctx(sws_getContext(width, height, AV_PIX_FMT_RGB32, width, height, AV_PIX_FMT_YUV420P,

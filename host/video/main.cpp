@@ -64,9 +64,18 @@ a two-clip transition the rest of the second clip, with the sound carried
 through and mixed as the plug-in asks.
 
 options:
-  -o, --output PATH   the result: .mp4, .mov or .mkv (H.264 and AAC), or numbered
-                      images from a pattern with one %%d: frames/%%04d.png (also
-                      .jpg, .tif, .bmp), numbered from 1
+  -o, --output PATH   the result: .mp4, .mov or .mkv (H.264 and AAC by default),
+                      .webm (VP9 and Opus), or numbered images from a pattern
+                      with one %%d: frames/%%04d.png (also .jpg, .tif, .bmp),
+                      numbered from 1
+  --codec NAME        the video codec, with the sound that goes with it:
+                        h264    H.264 and AAC in .mp4, .mov, .mkv (the default)
+                        h265    H.265 and AAC in .mp4, .mov, .mkv
+                        vp9     VP9 and Opus in .webm (its default) or .mkv
+                        prores  ProRes 422 HQ and 24-bit PCM in .mov, for editors
+                        ffv1    FFV1 and FLAC in .mkv, lossless
+                      H.265, VP9 and FFV1 keep a 10-bit first clip 10-bit;
+                      ProRes is always 10-bit
   --variant N         the plug-in's variant, 1 to 4 (default 1)
   --speed S           the transition's speed, 0.0 (shortest) to 1.0 (longest);
                       the plug-in turns it into a frame count (default 0.5)
@@ -87,9 +96,13 @@ options:
                       bars, the default), crop or stretch
   --rect X,Y          place the output frame at X,Y inside a world that much
                       larger on every side (default 0,0: the world is the frame)
-  --crf N             H.264 quality, 0 (lossless) to 51 (default 18)
-  --preset NAME       x264 speed preset, ultrafast to veryslow (default veryfast)
-  --pix-fmt NAME      output pixel format (default yuv420p; rgb24 for PNG)
+  --crf N             quality, 0 (lossless) to 51 for H.264 (default 18) and
+                      H.265 (default 20), to 63 for VP9 (default 24); ProRes
+                      and FFV1 take none
+  --preset NAME       speed, ultrafast to veryslow (default veryfast), for
+                      H.264, H.265 and VP9
+  --pix-fmt NAME      output pixel format (default yuv420p, or yuv420p10le for a
+                      10-bit first clip, yuv422p10le for ProRes; rgb24 for PNG)
   --preview FILE.png  also write a contact sheet: frames across the transition
   -v, --verbose       show FFmpeg's own messages
 )";
@@ -114,8 +127,9 @@ options:
   --copy              copy the clips' H.264 packets where nothing changes them;
                       only the stretches around transitions are encoded again
                       (a full render, with the reason, where copying cannot apply)
-  -y, -j, -q, --fps, --size, --fit, --crf, --preset, --pix-fmt, --proxy,
-  --preview, --rect, -v   as for render; the contact sheet has a row per cut
+  -y, -j, -q, --fps, --size, --fit, --codec, --crf, --preset, --pix-fmt,
+  --proxy, --preview, --rect, -v   as for render; the contact sheet has a row
+                      per cut
 
 clip options (before the clip they belong to):
   --in T              where the clip starts: seconds (2.5) or a timecode (0:02.5)
@@ -349,7 +363,7 @@ int RenderCommand(const std::vector<std::string>& argv) {
                    {"-v", "--verbose"}, {"-h", "--help"}},
             {"--overwrite", "--quiet", "--proxy", "--verbose", "--help"},
             {"--output", "--variant", "--speed", "--frames", "--jobs", "--volume-a", "--volume-b",
-             "--rect", "--crf", "--preset", "--pix-fmt", "--preview", "--fps", "--size", "--fit"});
+             "--rect", "--codec", "--crf", "--preset", "--pix-fmt", "--preview", "--fps", "--size", "--fit"});
   if (args.Flag("--help")) {
     std::printf(kRenderHelp, Cores());
     return 0;
@@ -373,8 +387,10 @@ int RenderCommand(const std::vector<std::string>& argv) {
   o.volumeA = int(Integer("--volume-a", args.Value("--volume-a").value_or("256"), 0, 512));
   o.volumeB = int(Integer("--volume-b", args.Value("--volume-b").value_or("256"), 0, 512));
   if (auto r = args.Value("--rect")) Margins(*r, &o.marginX, &o.marginY);
-  o.output.crf = int(Integer("--crf", args.Value("--crf").value_or("18"), 0, 51));
-  o.output.preset = args.Value("--preset").value_or("veryfast");
+  o.output.codec = args.Value("--codec").value_or("");
+  // Each codec's own range is checked with the output.
+  if (auto c = args.Value("--crf")) o.output.crf = int(Integer("--crf", *c, 0, 63));
+  o.output.preset = args.Value("--preset").value_or("");
   o.output.pixFmt = args.Value("--pix-fmt").value_or("");
   o.preview = args.Value("--preview").value_or("");
   if (auto f = args.Value("--fps")) o.fps = FrameRate(*f);
@@ -415,7 +431,7 @@ int EditCommand(const std::vector<std::string>& argv) {
   static const std::vector<std::string> kFlags = {"--overwrite", "--quiet", "--proxy", "--verbose", "--help",
                                                   "--copy"};
   static const std::vector<std::string> kValued = {
-      "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--crf", "--preset",
+      "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--codec", "--crf", "--preset",
       "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then"};
   std::map<std::string, std::string> global;
   std::vector<std::string> flags;
@@ -502,8 +518,10 @@ int EditCommand(const std::vector<std::string>& argv) {
   o.output.path = value("--output").value_or("");
   if (o.output.path.empty()) throw Error("edit: give the output with -o (e.g. -o out.mp4)");
   o.output.overwrite = flag("--overwrite");
-  o.output.crf = int(Integer("--crf", value("--crf").value_or("18"), 0, 51));
-  o.output.preset = value("--preset").value_or("veryfast");
+  o.output.codec = value("--codec").value_or("");
+  // Each codec's own range is checked with the output.
+  if (auto c = value("--crf")) o.output.crf = int(Integer("--crf", *c, 0, 63));
+  o.output.preset = value("--preset").value_or("");
   o.output.pixFmt = value("--pix-fmt").value_or("");
   o.jobs = int(Integer("--jobs", value("--jobs").value_or(std::to_string(Cores())), 1, 256));
   o.proxy = flag("--proxy");

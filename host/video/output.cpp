@@ -37,9 +37,87 @@ constexpr ImageKind kImages[] = {
     {".png", AV_CODEC_ID_PNG, AV_PIX_FMT_RGB24},     {".jpg", AV_CODEC_ID_MJPEG, AV_PIX_FMT_YUVJ444P},
     {".jpeg", AV_CODEC_ID_MJPEG, AV_PIX_FMT_YUVJ444P}, {".tif", AV_CODEC_ID_TIFF, AV_PIX_FMT_RGB24},
     {".tiff", AV_CODEC_ID_TIFF, AV_PIX_FMT_RGB24},   {".bmp", AV_CODEC_ID_BMP, AV_PIX_FMT_BGR24}};
-constexpr const char* kContainers[] = {".mp4", ".mov", ".mkv", ".m4v"};
+
+// The video codecs, by their --codec names, each with the sound that goes
+// with it.
+struct CodecKind {
+  const char* name;
+  const char* label;  // in messages
+  const char* encoder;
+  AVPixelFormat format;  // for 8-bit sources
+  AVPixelFormat deep;    // for deeper sources
+  int defaultCrf;        // -1: the codec takes no --crf
+  int maxCrf;
+  bool limitedRange;  // the bitstream has no full-range flag
+  const char* audio;  // the sound's encoder
+  const char* audioName;
+};
+constexpr CodecKind kCodecs[] = {
+    // H.264 stays 8-bit unless --pix-fmt asks: High 10 plays in few players.
+    {"h264", "H.264", "libx264", AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P, 18, 51, false, "aac", "AAC"},
+    // 20 (H.265) and 24 (VP9) come within about a decibel of x264 at 18,
+    // at a smaller and a similar size, on a test picture at the defaults.
+    {"h265", "H.265", "libx265", AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10LE, 20, 51, false, "aac", "AAC"},
+    {"vp9", "VP9", "libvpx-vp9", AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10LE, 24, 63, false, "libopus", "Opus"},
+    // 422 HQ is 10-bit 4:2:2 whatever the source, and editors read it as
+    // limited range; they take 24-bit PCM.
+    {"prores", "ProRes 422 HQ", "prores_ks", AV_PIX_FMT_YUV422P10LE, AV_PIX_FMT_YUV422P10LE, -1, 0, true,
+     "pcm_s24le", "PCM"},
+    {"ffv1", "FFV1", "ffv1", AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10LE, -1, 0, false, "flac", "FLAC"},
+};
+
+// The containers by extension and the codecs each takes, its default first.
+struct ContainerKind {
+  const char* extension;
+  const char* codecs[4];
+};
+constexpr ContainerKind kContainers[] = {
+    {".mp4", {"h264", "h265"}},
+    {".m4v", {"h264", "h265"}},
+    {".mov", {"h264", "h265", "prores"}},
+    {".mkv", {"h264", "h265", "vp9", "ffv1"}},
+    {".webm", {"vp9"}},
+};
 constexpr const char* kWhatWeWrite =
-    "zkhost writes .mp4, .mov or .mkv video, or numbered images such as frames/%04d.png (.png, .jpg, .tif, .bmp)";
+    "zkhost writes .mp4, .mov, .mkv or .webm video, or numbered images such as frames/%04d.png (.png, .jpg, .tif, "
+    ".bmp)";
+constexpr const char* kPresets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
+                                    "medium",    "slow",      "slower",   "veryslow"};
+
+// "a, b or c"
+std::string OneOf(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  }
+  return text;
+}
+
+std::vector<std::string> CodecsIn(const ContainerKind& c) {
+  std::vector<std::string> names;
+  for (const char* n : c.codecs) {
+    if (n != nullptr) names.push_back(n);
+  }
+  return names;
+}
+
+std::vector<std::string> ContainersOf(const std::string& codec) {
+  std::vector<std::string> names;
+  for (const ContainerKind& c : kContainers) {
+    const auto codecs = CodecsIn(c);
+    if (std::find(codecs.begin(), codecs.end(), codec) != codecs.end()) names.push_back(c.extension);
+  }
+  return names;
+}
+
+const CodecKind& FindCodec(const std::string& name) {
+  std::vector<std::string> names;
+  for (const CodecKind& k : kCodecs) {
+    if (name == k.name) return k;
+    names.push_back(k.name);
+  }
+  throw Error("--codec " + name + ": give " + OneOf(names));
+}
 
 std::string ExpandPattern(const std::string& pattern, int64_t number) {
   char buf[4096];
@@ -101,50 +179,171 @@ TempPath::~TempPath() {
   fs::remove_all(path_, ec);
 }
 
+namespace {
+
+void PlanImages(const OutputOptions& options, const ImageKind& image, OutputPlan* plan) {
+  const fs::path target(options.path);
+  if (!IsFramePattern(target.filename().string())) {
+    std::string stem = target.stem().string();
+    stem.erase(std::remove(stem.begin(), stem.end(), '%'), stem.end());
+    throw Error(options.path + ": images are numbered: give a pattern with exactly one %d, e.g. " +
+                (target.parent_path() / (stem + "%04d" + image.extension)).string());
+  }
+  if (!options.codec.empty()) {
+    throw Error("--codec " + options.codec + " is for video files; images take the format of their extension");
+  }
+  plan->images = true;
+  plan->muxer = av_guess_format("image2", nullptr, nullptr);
+  plan->video = avcodec_find_encoder(image.codec);
+  plan->format = image.format;
+}
+
+// The codec's quality and speed: --crf within its range, --preset one of
+// x264's names (which VP9 maps to its own speeds).
+void PlanQuality(const OutputOptions& options, const CodecKind& codec, OutputPlan* plan) {
+  if (codec.defaultCrf < 0) {
+    const char* why = codec.name == std::string("ffv1") ? " is lossless" : " has the one quality of its profile";
+    if (options.crf) throw Error(std::string("--crf does not apply to ") + codec.label + ": it" + why);
+    if (!options.preset.empty()) throw Error(std::string("--preset does not apply to ") + codec.label);
+    return;
+  }
+  plan->crf = options.crf.value_or(codec.defaultCrf);
+  if (plan->crf < 0 || plan->crf > codec.maxCrf) {
+    throw Error("--crf " + std::to_string(plan->crf) + " is out of range for " + codec.label + " (0, lossless, to " +
+                std::to_string(codec.maxCrf) + ")");
+  }
+  plan->preset = options.preset.empty() ? "veryfast" : options.preset;
+  if (std::find(std::begin(kPresets), std::end(kPresets), plan->preset) == std::end(kPresets)) {
+    throw Error("--preset " + plan->preset + ": give " +
+                OneOf(std::vector<std::string>(std::begin(kPresets), std::end(kPresets))));
+  }
+}
+
+// A container by its extension, the codec asked for (or its default) and
+// the sound that goes with that codec.
+void PlanVideoFile(const OutputOptions& options, const std::string& ext, OutputPlan* plan) {
+  const auto container = std::find_if(std::begin(kContainers), std::end(kContainers),
+                                      [&](const ContainerKind& c) { return ext == c.extension; });
+  if (container == std::end(kContainers)) {
+    throw Error(options.path + ": " + (ext.empty() ? "no extension" : "cannot write " + ext) + "; " + kWhatWeWrite);
+  }
+  const CodecKind& codec = FindCodec(options.codec.empty() ? container->codecs[0] : Lower(options.codec));
+  const auto takes = CodecsIn(*container);
+  if (std::find(takes.begin(), takes.end(), codec.name) == takes.end()) {
+    throw Error(options.path + ": " + ext + " takes " + OneOf(takes) + ", not " + codec.name + " (" + codec.name +
+                " goes in " + OneOf(ContainersOf(codec.name)) + ")");
+  }
+  plan->muxer = av_guess_format(nullptr, ("x" + ext).c_str(), nullptr);
+  plan->video = avcodec_find_encoder_by_name(codec.encoder);
+  plan->audio = avcodec_find_encoder_by_name(codec.audio);
+  if (plan->video == nullptr || plan->audio == nullptr) {
+    throw Error(options.path + ": this FFmpeg has no " + (plan->video == nullptr ? codec.encoder : codec.audio) +
+                " encoder for " + codec.label);
+  }
+  plan->audioName = codec.audioName;
+  plan->format = codec.format;
+  plan->deep = codec.deep;
+  plan->limitedRange = codec.limitedRange;
+  PlanQuality(options, codec, plan);
+}
+
+// --pix-fmt, when given, is the format whatever the source's depth.
+void PlanPixelFormat(const OutputOptions& options, OutputPlan* plan) {
+  if (options.pixFmt.empty()) return;
+  plan->format = av_get_pix_fmt(options.pixFmt.c_str());
+  plan->deep = AV_PIX_FMT_NONE;
+  if (plan->format == AV_PIX_FMT_NONE) throw Error("--pix-fmt " + options.pixFmt + ": unknown pixel format");
+  bool supported = plan->video->pix_fmts == nullptr;
+  std::string names;
+  for (const AVPixelFormat* p = plan->video->pix_fmts; p && *p != AV_PIX_FMT_NONE; ++p) {
+    supported |= *p == plan->format;
+    names += std::string(names.empty() ? "" : ", ") + av_get_pix_fmt_name(*p);
+  }
+  if (!supported) {
+    throw Error("--pix-fmt " + options.pixFmt + " is not supported by " + plan->video->name + " (" + names + ")");
+  }
+}
+
+bool Matroska(const AVOutputFormat* muxer) {
+  const std::string name = muxer->name;
+  return name == "matroska" || name == "webm";
+}
+
+// The sample format the encoder takes that keeps the most of float sound.
+AVSampleFormat SampleFormat(const AVCodec* codec) {
+  for (AVSampleFormat want : {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_S32, AV_SAMPLE_FMT_S16}) {
+    for (const AVSampleFormat* f = codec->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; ++f) {
+      if (*f == want) return want;
+    }
+  }
+  throw Error(std::string("the ") + codec->name + " encoder takes none of the sample formats zkhost writes");
+}
+
+// VP9's speed (cpu-used, 0 the slowest) for x264's preset names.
+int VpxSpeed(const std::string& preset) {
+  const auto at = std::find(std::begin(kPresets), std::end(kPresets), preset) - std::begin(kPresets);
+  constexpr int kSpeeds[] = {8, 6, 5, 4, 4, 3, 2, 1, 0};
+  return kSpeeds[at];
+}
+
+// The codec's own options for the plan's quality and speed.
+void SetVideoOptions(AVCodecContext* c, const OutputPlan& plan) {
+  void* o = c->priv_data;
+  const std::string name = c->codec->name;
+  const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+  if (name == "libx264") {
+    av_opt_set(o, "preset", plan.preset.c_str(), 0);
+    // crf 0 is lossless only at 8 bits; qp 0 is at every depth.
+    if (plan.crf == 0) av_opt_set_int(o, "qp", 0, 0);
+    else av_opt_set_double(o, "crf", plan.crf, 0);
+    // x264's own choice (1.5 threads a core, each with frames in flight)
+    // holds about 800 MB at 4K; a thread a core costs little speed here,
+    // and no frames wait between the lookahead and the encoder.
+    c->thread_count = cores;
+    av_opt_set(o, "x264-params", "sync-lookahead=0", 0);
+  } else if (name == "libx265") {
+    av_opt_set(o, "preset", plan.preset.c_str(), 0);
+    av_opt_set_double(o, "crf", plan.crf, 0);
+    // x265 prints to the terminal itself unless told not to.
+    std::string params = av_log_get_level() >= AV_LOG_INFO ? "log-level=info" : "log-level=none";
+    if (plan.crf == 0) params += ":lossless=1";
+    av_opt_set(o, "x265-params", params.c_str(), 0);
+  } else if (name == "libvpx-vp9") {
+    c->bit_rate = 0;  // constant quality: crf alone
+    av_opt_set_int(o, "crf", plan.crf, 0);
+    if (plan.crf == 0) av_opt_set_int(o, "lossless", 1, 0);
+    av_opt_set(o, "deadline", "good", 0);
+    av_opt_set_int(o, "cpu-used", VpxSpeed(plan.preset), 0);
+    av_opt_set_int(o, "row-mt", 1, 0);
+    c->thread_count = cores;
+  } else if (name == "prores_ks") {
+    av_opt_set(o, "profile", "hq", 0);
+    av_opt_set(o, "vendor", "apl0", 0);  // what editors expect to find there
+  } else if (name == "ffv1") {
+    // Version 3: every frame whole, sliced, each slice with a checksum.
+    c->level = 3;
+    c->gop_size = 1;
+    av_opt_set_int(o, "slicecrc", 1, 0);
+    c->thread_count = cores;
+  }
+}
+
+}  // namespace
+
 OutputPlan PlanOutput(const OutputOptions& options) {
   OutputPlan plan;
   if (options.path.empty()) throw Error("give the output with -o (e.g. -o out.mp4)");
   const fs::path target(options.path);
-  const std::string name = target.filename().string();
   const std::string ext = Lower(target.extension().string());
-  const ImageKind* image = nullptr;
-  for (const ImageKind& k : kImages) {
-    if (ext == k.extension) image = &k;
-  }
-  if (image != nullptr) {
-    if (!IsFramePattern(name)) {
-      std::string stem = target.stem().string();
-      stem.erase(std::remove(stem.begin(), stem.end(), '%'), stem.end());
-      throw Error(options.path + ": images are numbered: give a pattern with exactly one %d, e.g. " +
-                  (target.parent_path() / (stem + "%04d" + ext)).string());
-    }
-    plan.images = true;
-    plan.muxer = av_guess_format("image2", nullptr, nullptr);
-    plan.video = avcodec_find_encoder(image->codec);
-    plan.format = image->format;
+  const auto image = std::find_if(std::begin(kImages), std::end(kImages),
+                                  [&](const ImageKind& k) { return ext == k.extension; });
+  if (image != std::end(kImages)) {
+    PlanImages(options, *image, &plan);
   } else {
-    if (std::find(std::begin(kContainers), std::end(kContainers), ext) == std::end(kContainers)) {
-      throw Error(options.path + ": " + (ext.empty() ? "no extension" : "cannot write " + ext) + "; " + kWhatWeWrite);
-    }
-    plan.muxer = av_guess_format(nullptr, ("x" + ext).c_str(), nullptr);
-    plan.video = avcodec_find_encoder_by_name("libx264");
-    if (plan.video == nullptr) plan.video = avcodec_find_encoder(AV_CODEC_ID_H264);
-    plan.format = AV_PIX_FMT_YUV420P;
+    PlanVideoFile(options, ext, &plan);
   }
   if (plan.muxer == nullptr || plan.video == nullptr) throw Error(options.path + ": no encoder for it in this FFmpeg");
-  if (!options.pixFmt.empty()) {
-    plan.format = av_get_pix_fmt(options.pixFmt.c_str());
-    if (plan.format == AV_PIX_FMT_NONE) throw Error("--pix-fmt " + options.pixFmt + ": unknown pixel format");
-    bool supported = plan.video->pix_fmts == nullptr;
-    std::string names;
-    for (const AVPixelFormat* p = plan.video->pix_fmts; p && *p != AV_PIX_FMT_NONE; ++p) {
-      supported |= *p == plan.format;
-      names += std::string(names.empty() ? "" : ", ") + av_get_pix_fmt_name(*p);
-    }
-    if (!supported) {
-      throw Error("--pix-fmt " + options.pixFmt + " is not supported by " + plan.video->name + " (" + names + ")");
-    }
-  }
+  PlanPixelFormat(options, &plan);
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   if (!plan.images && !fs::is_directory(dir)) {
@@ -155,12 +354,23 @@ OutputPlan PlanOutput(const OutputOptions& options) {
   return plan;
 }
 
+AVPixelFormat OutputPlan::FormatFor(AVPixelFormat source) const {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(source);
+  const bool deeper = d != nullptr && d->nb_components > 0 && d->comp[0].depth > 8;
+  return deeper && deep != AV_PIX_FMT_NONE ? deep : format;
+}
+
+Canvas OutputPlan::CanvasFor(const VideoFormat& first, const std::string& name, int forceWidth,
+                             int forceHeight) const {
+  Canvas canvas = MakeCanvas(first, name, FormatFor(first.format), forceWidth, forceHeight);
+  if (limitedRange && canvas.colour.range == AVCOL_RANGE_JPEG) canvas.colour.range = AVCOL_RANGE_MPEG;
+  return canvas;
+}
+
 int EncoderSampleRate(const OutputPlan& plan, int want) {
-  if (plan.images) return want;
-  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
-  if (aac == nullptr || aac->supported_samplerates == nullptr) return want;
+  if (plan.audio == nullptr || plan.audio->supported_samplerates == nullptr) return want;
   int best = 0;
-  for (const int* r = aac->supported_samplerates; *r != 0; ++r) {
+  for (const int* r = plan.audio->supported_samplerates; *r != 0; ++r) {
     if (*r == want) return want;
     // The nearest, and of two equally near the higher.
     if (best == 0 || std::abs(*r - want) < std::abs(best - want) ||
@@ -214,30 +424,7 @@ Writer::Writer(const OutputOptions& options, const OutputPlan& plan, const Canva
   } else {
     OpenVideo(canvas, rate);
   }
-
-  // Audio, when there is any and the container takes it.
-  if (audio != nullptr && !plan.images) {
-    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (aac == nullptr) throw Error(options.path + ": no AAC encoder");
-    audio_.reset(avcodec_alloc_context3(aac));
-    if (!audio_) throw Error("out of memory for an encoder");
-    audio_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    audio_->sample_rate = audio->sampleRate;
-    av_channel_layout_copy(&audio_->ch_layout, &audio->layout);
-    audio_->bit_rate = 64000 * std::min(audio->channels(), 6);
-    audio_->time_base = {1, audio->sampleRate};
-    if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) audio_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    Check(avcodec_open2(audio_.get(), aac, nullptr),
-          options.path + ": cannot open the AAC encoder at " + std::to_string(audio->sampleRate) + " Hz");
-    audioStream_ = avformat_new_stream(muxer_.get(), nullptr);
-    if (audioStream_ == nullptr) throw Error("out of memory for a stream");
-    Check(avcodec_parameters_from_context(audioStream_->codecpar, audio_.get()), options.path);
-    audioStream_->time_base = audio_->time_base;
-    fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, audio->channels(), 4096));
-    audioFrame_ = NewFrame();
-    if (!fifo_) throw Error("out of memory for audio");
-  }
-
+  if (audio != nullptr && !plan.images) OpenAudio(*audio);
   if (!(muxer_->oformat->flags & AVFMT_NOFILE)) {
     const int r = avio_open(&muxer_->pb, muxerPath.c_str(), AVIO_FLAG_WRITE);
     if (r < 0) throw Error("cannot write " + options.path + ": " + AvErrorText(r));
@@ -247,41 +434,73 @@ Writer::Writer(const OutputOptions& options, const OutputPlan& plan, const Canva
 }
 
 void Writer::OpenVideo(const Canvas& canvas, AVRational rate) {
-  const OutputOptions& options = options_;
   const AVCodec* codec = plan_.video;
   video_.reset(avcodec_alloc_context3(codec));
   if (!video_) throw Error("out of memory for an encoder");
   video_->width = canvas.width;
   video_->height = canvas.height;
-  video_->pix_fmt = plan_.format;
+  video_->pix_fmt = canvas.format;
   video_->time_base = av_inv_q(rate);
   video_->framerate = rate;
   video_->sample_aspect_ratio = canvas.aspect;
   video_->thread_count = 0;
+  colour_ = canvas.colour;
   video_->colorspace = colour_.space;
   video_->color_range = colour_.range;
   video_->color_primaries = colour_.primaries;
   video_->color_trc = colour_.trc;
   if (codec->id == AV_CODEC_ID_MJPEG) video_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
   if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (std::string(codec->name) == "libx264") {
-    av_opt_set(video_->priv_data, "preset", options.preset.c_str(), 0);
-    av_opt_set_double(video_->priv_data, "crf", options.crf, 0);
-    // x264's own choice (1.5 threads a core, each with frames in flight)
-    // holds about 800 MB at 4K; a thread a core costs little speed here,
-    // and no frames wait between the lookahead and the encoder.
-    video_->thread_count = int(std::max(1u, std::thread::hardware_concurrency()));
-    av_opt_set(video_->priv_data, "x264-params", "sync-lookahead=0", 0);
-  }
+  SetVideoOptions(video_.get(), plan_);
   Check(avcodec_open2(video_.get(), codec, nullptr),
-        options.path + ": cannot open the " + codec->name + " encoder");
+        options_.path + ": cannot open the " + codec->name + " encoder for " + av_get_pix_fmt_name(canvas.format));
   videoStream_ = avformat_new_stream(muxer_.get(), nullptr);
   if (videoStream_ == nullptr) throw Error("out of memory for a stream");
-  Check(avcodec_parameters_from_context(videoStream_->codecpar, video_.get()), options.path);
+  Check(avcodec_parameters_from_context(videoStream_->codecpar, video_.get()), options_.path);
+  // Apple's players take H.265 in MP4 and QuickTime only as hvc1.
+  if (codec->id == AV_CODEC_ID_HEVC && !plan_.images && !Matroska(muxer_->oformat)) {
+    videoStream_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+  }
   videoStream_->time_base = video_->time_base;
   videoStream_->avg_frame_rate = rate;
-
 }
+
+
+void Writer::OpenAudio(const AudioFormat& audio) {
+  const AVCodec* codec = plan_.audio;
+  audio_.reset(avcodec_alloc_context3(codec));
+  if (!audio_) throw Error("out of memory for an encoder");
+  audio_->sample_fmt = SampleFormat(codec);
+  if (audio_->sample_fmt == AV_SAMPLE_FMT_S32) audio_->bits_per_raw_sample = 24;
+  audio_->sample_rate = audio.sampleRate;
+  av_channel_layout_copy(&audio_->ch_layout, &audio.layout);
+  audio_->bit_rate = 64000 * std::min(audio.channels(), 6);  // for the codecs that lose
+  audio_->time_base = {1, audio.sampleRate};
+  if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) audio_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  Check(avcodec_open2(audio_.get(), codec, nullptr), options_.path + ": cannot open the " + plan_.audioName +
+                                                         " encoder (" + codec->name + ") at " +
+                                                         std::to_string(audio.sampleRate) + " Hz");
+  audioStream_ = avformat_new_stream(muxer_.get(), nullptr);
+  if (audioStream_ == nullptr) throw Error("out of memory for a stream");
+  Check(avcodec_parameters_from_context(audioStream_->codecpar, audio_.get()), options_.path);
+  audioStream_->time_base = audio_->time_base;
+  // Matroska stores Opus's pre-skip as a codec delay that players take off
+  // the sound's times: started that much later, the first real sample
+  // plays with the first picture (not 6.5 ms before it, the pictures moved
+  // up to make the first packet's negative time zero).
+  if (codec->id == AV_CODEC_ID_OPUS && Matroska(muxer_->oformat)) {
+    audioPts_ = audio_->initial_padding;
+  }
+  fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, audio.channels(), 4096));
+  audioFrame_ = NewFrame();
+  if (!fifo_) throw Error("out of memory for audio");
+  if (audio_->sample_fmt != AV_SAMPLE_FMT_FLTP) {
+    toEncoder_.reset(swr_alloc());
+    encoderFrame_ = NewFrame();
+    if (!toEncoder_) throw Error("out of memory for audio");
+  }
+}
+
 
 Writer::~Writer() {
   muxer_.reset();  // closes the file before the temporary path goes
@@ -333,11 +552,13 @@ void Writer::WriteAudio(const Planes& planes, int count) {
 
 void Writer::DrainAudio(bool all) {
   const int size = audio_->frame_size > 0 ? audio_->frame_size : 1024;
+  // A short last frame is padded with silence where the codec needs whole ones.
+  const bool whole = audio_->frame_size > 0 &&
+                     !(audio_->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
   while (av_audio_fifo_size(fifo_.get()) >= size || (all && av_audio_fifo_size(fifo_.get()) > 0)) {
     const int n = std::min(size, av_audio_fifo_size(fifo_.get()));
     av_frame_unref(audioFrame_.get());
-    audioFrame_->nb_samples =
-        (n < size && !(audio_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME)) ? size : n;
+    audioFrame_->nb_samples = n < size && whole ? size : n;
     audioFrame_->format = AV_SAMPLE_FMT_FLTP;
     audioFrame_->sample_rate = audio_->sample_rate;
     av_channel_layout_copy(&audioFrame_->ch_layout, &audio_->ch_layout);
@@ -347,8 +568,23 @@ void Writer::DrainAudio(bool all) {
     av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(audioFrame_->extended_data), n);
     audioFrame_->pts = audioPts_;
     audioPts_ += audioFrame_->nb_samples;
-    Encode(audio_.get(), audioStream_, audioFrame_.get());
+    Encode(audio_.get(), audioStream_, ForEncoder(audioFrame_.get()));
   }
+}
+
+// The sound in the encoder's own sample format (interleaved, or whole numbers).
+const AVFrame* Writer::ForEncoder(const AVFrame* frame) {
+  if (!toEncoder_) return frame;
+  av_frame_unref(encoderFrame_.get());
+  encoderFrame_->format = audio_->sample_fmt;
+  encoderFrame_->sample_rate = audio_->sample_rate;
+  av_channel_layout_copy(&encoderFrame_->ch_layout, &audio_->ch_layout);
+  encoderFrame_->nb_samples = frame->nb_samples;
+  Check(av_frame_get_buffer(encoderFrame_.get(), 0), "out of memory for audio");
+  Check(swr_convert_frame(toEncoder_.get(), encoderFrame_.get(), frame),
+        std::string("cannot convert the sound to ") + av_get_sample_fmt_name(audio_->sample_fmt));
+  encoderFrame_->pts = frame->pts;
+  return encoderFrame_.get();
 }
 
 void Writer::Finish() {

@@ -1,10 +1,12 @@
-// Writing the result: a container with H.264 and AAC, or numbered image
-// files, always into a temporary name that is renamed into place only when
-// the output is complete.
+// Writing the result: a container with a video codec and its sound (H.264
+// or H.265 with AAC, VP9 with Opus, ProRes with PCM, FFV1 with FLAC), or
+// numbered image files, always into a temporary name that is renamed into
+// place only when the output is complete.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,9 +19,10 @@ namespace zk::video {
 struct OutputOptions {
   std::string path;
   bool overwrite = false;
-  std::string pixFmt;  // empty: yuv420p for video files, the image format's own for images
-  int crf = 18;
-  std::string preset = "veryfast";
+  std::string codec;   // --codec: empty for the container's own
+  std::string pixFmt;  // empty: the codec's, at the first clip's depth (see OutputPlan::FormatFor)
+  std::optional<int> crf;  // empty: the codec's default
+  std::string preset;      // empty: veryfast
 };
 
 // What an output path asks for, decided before anything is opened or made.
@@ -27,13 +30,29 @@ struct OutputPlan {
   bool images = false;  // numbered image files from a %d pattern
   const AVOutputFormat* muxer = nullptr;
   const AVCodec* video = nullptr;
-  AVPixelFormat format = AV_PIX_FMT_NONE;
+  AVPixelFormat format = AV_PIX_FMT_NONE;  // for 8-bit sources
+  AVPixelFormat deep = AV_PIX_FMT_NONE;    // for deeper sources; NONE: format
+  const AVCodec* audio = nullptr;          // null for images
+  const char* audioName = "";              // "AAC", for messages
+  int crf = -1;                            // the quality asked of the encoder; -1 none
+  std::string preset;                      // the speed asked of it; empty none
+
+  bool limitedRange = false;               // the codec cannot say full range
+
+  // The output's pixel format for a first clip in `source`: frames outside
+  // the transition keep a deep source's depth where the codec allows.
+  AVPixelFormat FormatFor(AVPixelFormat source) const;
+  // The output picture for a first clip (see MakeCanvas) in that format,
+  // and in limited range where the codec has no other.
+  Canvas CanvasFor(const VideoFormat& first, const std::string& name, int forceWidth, int forceHeight) const;
 };
 
-// Checks an output path and the options that go with it.  Throws Error
-// with one line naming what is wrong (an unknown extension, a pattern with
-// two numbers, a folder that does not exist, a pixel format the codec does
-// not take).  Creates nothing.
+// Checks an output path and the options that go with it, and decides the
+// container, the codecs and their settings.  Throws Error with one line
+// naming what is wrong (an unknown extension or codec, a codec the
+// container does not take, a quality out of the codec's range, a pattern
+// with two numbers, a folder that does not exist, a pixel format the codec
+// does not take).  Creates nothing.
 OutputPlan PlanOutput(const OutputOptions& options);
 
 // A rate the audio encoder takes: the asked one, or the nearest it has.
@@ -79,8 +98,10 @@ class Writer {
 
  private:
   void OpenVideo(const Canvas& canvas, AVRational rate);
+  void OpenAudio(const AudioFormat& audio);
   void Encode(AVCodecContext* codec, AVStream* stream, const AVFrame* frame);
   void DrainAudio(bool all);
+  const AVFrame* ForEncoder(const AVFrame* frame);
   [[noreturn]] void Fail(int code, const std::string& what);
 
   OutputOptions options_;
@@ -95,7 +116,9 @@ class Writer {
   Colour colour_;
   AVRational frameRate_{25, 1};
   FifoPtr fifo_;
-  FramePtr audioFrame_;
+  FramePtr audioFrame_;  // float planes, as mixed
+  SwrPtr toEncoder_;     // to the encoder's sample format, when it is another
+  FramePtr encoderFrame_;
   PacketPtr packet_;
   int64_t videoPts_ = 0;
   int64_t audioPts_ = 0;

@@ -72,7 +72,7 @@ void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, co
   }
   if (f.colour.Hdr()) {
     warn(v.path() + ": HDR video (" + (av_color_transfer_name(f.colour.trc) ?: "?") +
-         ") is rendered as 8-bit SDR, without tone mapping");
+         ") is rendered as SDR, without tone mapping");
   }
   if (av_cmp_q(f.rate, rate) != 0 && !first) {
     warn(v.path() + ": " + Rate(f.rate) + " is retimed to " + Rate(rate));
@@ -173,7 +173,7 @@ std::vector<Clip> OpenClips(const EditOptions& options, const OutputPlan& out, i
     clips[c].where = edit.clips[c].where;
   }
   const VideoFormat& first = clips[0].video->format();
-  *canvas = MakeCanvas(first, clips[0].video->path(), out.format, options.width, options.height);
+  *canvas = out.CanvasFor(first, clips[0].video->path(), options.width, options.height);
   if (canvas->width != canvas->pictureWidth || canvas->height != canvas->pictureHeight) {
     warn(Size(canvas->pictureWidth, canvas->pictureHeight) + " is written as " + Size(canvas->width, canvas->height) +
          ": " + av_get_pix_fmt_name(canvas->format) + " needs whole chroma samples (the edge is repeated)");
@@ -215,7 +215,7 @@ bool PlanSound(const std::vector<Clip>& clips, const OutputPlan& out, AudioForma
   const int rate = EncoderSampleRate(out, format->sampleRate);
   if (rate != format->sampleRate) {
     warn("the sound is resampled from " + std::to_string(format->sampleRate) + " to " + std::to_string(rate) +
-         " Hz, a rate the AAC encoder takes");
+         " Hz, a rate the " + out.audioName + " encoder takes");
     format->sampleRate = rate;
   }
   return true;
@@ -296,7 +296,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   CopyPlan copyPlan;
   bool copying = false;
   if (options.copy) {
-    copyPlan = PlanCopy(clips, timeline, canvas, rate, plan, options.output);
+    copyPlan = PlanCopy(clips, timeline, canvas, rate, plan);
     copying = copyPlan.why.empty();
     warn(copying ? "--copy: copying " + std::to_string(timeline.frames() - copyPlan.encoded) + " frames, encoding " +
                        std::to_string(copyPlan.encoded) + " in " + std::to_string(copyPlan.stretches) + " stretches"
@@ -307,7 +307,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   Writer writer(options.output, plan, canvas, rate, sound ? &audioFormat : nullptr, timeline.frames(),
                 copying ? copyPlan.params.get() : nullptr);
   std::unique_ptr<CopyWriter> copier;
-  if (copying) copier = std::make_unique<CopyWriter>(copyPlan, clips, timeline, canvas, rate, options.output, writer);
+  if (copying) copier = std::make_unique<CopyWriter>(copyPlan, clips, timeline, canvas, rate, plan, writer);
   auto rendered = [&](int64_t j) { return !copying || copyPlan.encode[size_t(j)]; };
   const AudioBus bus(audioFormat.sampleRate, writer.hasAudio() ? audioFormat.channels() : 0, rate);
 

@@ -105,10 +105,12 @@ inline std::vector<std::vector<uint32_t>> PngFrames(const fs::path& dir) {
   return frames;
 }
 
-// The sound of a file, mixed to mono at its own rate.
+// The sound of a file, mixed to mono at `rate`, from time 0 of the
+// container's clock as a player places it (sound that starts later is
+// preceded by silence, sound before it dropped).
 inline std::vector<float> MonoAudio(const std::string& path, int rate) {
   std::vector<float> samples;
-  FILE* p = popen(("ffmpeg -nostdin -v error -i " + Quote(path) + " -ac 1 -ar " +
+  FILE* p = popen(("ffmpeg -nostdin -v error -copyts -i " + Quote(path) + " -af aresample=first_pts=0 -ac 1 -ar " +
                    std::to_string(rate) + " -f f32le -").c_str(), "r");
   if (p == nullptr) return samples;
   float buf[4096];
@@ -135,6 +137,41 @@ inline double Amplitude(const std::vector<float>& s, size_t start, size_t count,
   if (det <= 0) return 0;
   const double a = (ys * cc - yc * sc) / det, b = (yc * ss - ys * sc) / det;
   return std::hypot(a, b);
+}
+
+// A clip with a white flash and a 1 kHz beep together at `at` seconds (to
+// the millisecond: the level changes every 48 samples), the picture first
+// through `video` (more filters, or empty).
+inline std::string FlashBeep(double at, const std::string& video = "", double seconds = 4) {
+  const std::string t = std::to_string(at), u = std::to_string(at + 0.079);
+  return "-f lavfi -i testsrc2=s=160x120:r=50:d=" + std::to_string(seconds) +
+         " -f lavfi -i sine=f=1000:r=48000:samples_per_frame=48:d=" + std::to_string(seconds) + " -filter_complex \"[0]drawbox=enable='between(t," +
+         t + "," + u + ")':c=white:t=fill" + video + "[v];[1]volume=volume='between(t," + t + "," + u +
+         ")':eval=frame[a]\" -map [v] -map [a]";
+}
+
+struct Seen {
+  int width = 0, height = 0;
+  std::vector<std::vector<uint32_t>> frames;
+  std::vector<float> sound;  // mono at 48 kHz
+  double rate = 25;
+};
+
+// The first frame brighter than near-white on average, in seconds.
+inline double FlashAt(const Seen& s) {
+  for (size_t k = 0; k < s.frames.size(); ++k) {
+    double sum = 0;
+    for (uint32_t p : s.frames[k]) sum += (p >> 16 & 255) + (p >> 8 & 255) + (p & 255);
+    if (sum / (3.0 * s.frames[k].size()) > 200) return double(k) / s.rate;
+  }
+  return -1;
+}
+
+inline double BeepAt(const Seen& s) {
+  for (size_t i = 0; i < s.sound.size(); ++i) {
+    if (std::abs(s.sound[i]) > 0.05) return double(i) / 48000;
+  }
+  return -1;
 }
 
 }  // namespace zk::test

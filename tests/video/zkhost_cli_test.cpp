@@ -90,6 +90,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"NoSuchBundle", "Nosuchbundle {A}", "Nosuchbundle: no such bundle"},
         BadCase{"UnknownOption", "Ashveil --colour red {A}", "unknown option --colour"},
         BadCase{"BadPixelFormat", "Ashveil --pix-fmt nonsense {A}", "--pix-fmt nonsense: unknown pixel format"},
+        BadCase{"UnknownCodec", "Ashveil --codec av1 {A}", "--codec av1: give h264, h265, vp9, prores or ffv1"},
+        BadCase{"CodecNotInContainer", "Ashveil --codec prores {A}",
+                ".mp4 takes h264 or h265, not prores (prores goes in .mov)"},
+        BadCase{"CrfOutOfCodecRange", "Ashveil --codec h265 --crf 55 {A}",
+                "--crf 55 is out of range for H.265 (0, lossless, to 51)"},
+        BadCase{"UnknownPreset", "Ashveil --preset quick {A}", "--preset quick: give ultrafast, superfast"},
         BadCase{"UnwritableFolder", "Ashveil --frames 10 {A}", "cannot write /proc/zkhost-out.mp4"},
         BadCase{"MissingFolder", "Ashveil --frames 10 {A}", "does not exist"}),
     [](const auto& info) { return info.param.name; });

@@ -9,40 +9,6 @@
 namespace zk::test {
 namespace {
 
-// A clip with a white flash and a 1 kHz beep together at `at` seconds,
-// the picture first through `video` (more filters, or empty).
-std::string FlashBeep(double at, const std::string& video = "", double seconds = 4) {
-  const std::string t = std::to_string(at), u = std::to_string(at + 0.079);
-  return "-f lavfi -i testsrc2=s=160x120:r=50:d=" + std::to_string(seconds) +
-         " -f lavfi -i sine=f=1000:r=48000:d=" + std::to_string(seconds) + " -filter_complex \"[0]drawbox=enable='between(t," +
-         t + "," + u + ")':c=white:t=fill" + video + "[v];[1]volume=volume='between(t," + t + "," + u +
-         ")':eval=frame[a]\" -map [v] -map [a]";
-}
-
-struct Seen {
-  int width = 0, height = 0;
-  std::vector<std::vector<uint32_t>> frames;
-  std::vector<float> sound;  // mono at 48 kHz
-  double rate = 25;
-};
-
-// The first frame brighter than near-white on average, in seconds.
-double FlashAt(const Seen& s) {
-  for (size_t k = 0; k < s.frames.size(); ++k) {
-    double sum = 0;
-    for (uint32_t p : s.frames[k]) sum += (p >> 16 & 255) + (p >> 8 & 255) + (p & 255);
-    if (sum / (3.0 * s.frames[k].size()) > 200) return double(k) / s.rate;
-  }
-  return -1;
-}
-
-double BeepAt(const Seen& s) {
-  for (size_t i = 0; i < s.sound.size(); ++i) {
-    if (std::abs(s.sound[i]) > 0.05) return double(i) / 48000;
-  }
-  return -1;
-}
-
 // The mean colour of a box of a frame, as 0xRRGGBB rounded.
 std::array<int, 3> Mean(const std::vector<uint32_t>& px, int w, int x0, int y0, int x1, int y1) {
   double r = 0, g = 0, b = 0;

@@ -3,7 +3,10 @@
 // edit files whose mistakes are named by line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <set>
+#include <sstream>
 
 #include "harness.h"
 
@@ -170,6 +173,66 @@ TEST(MltProject, MeltRendersTheEditsFrames) {
       px[i] = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
     }
     EXPECT_TRUE(px == ours[k]) << "frame " << k;
+  }
+}
+
+// MD5s of a file's video packets, in decode order.
+std::vector<std::string> PacketHashes(const std::string& path) {
+  const Outcome p = Shell("ffprobe -v error -select_streams v -show_entries packet=data_hash -show_data_hash md5 "
+                          "-of csv=p=0 " + Quote(path));
+  std::vector<std::string> out;
+  std::istringstream lines(p.output);
+  for (std::string line; std::getline(lines, line);) out.push_back(line);
+  return out;
+}
+
+// --copy on H.264 clips unlike zkhost's own (Main profile, two B-frames, a
+// keyframe every 2 s): copied packets are the clips' own bytes, the whole
+// decodes without an error, the transition is a full render's within the
+// encoder's loss, and every clip's flash and beep stay together.
+TEST(Copy, CopiesWholeGopsAndEncodesOnlyAroundTheTransition) {
+  std::vector<std::string> clips;
+  for (const char* source : {"testsrc2", "testsrc", "smptebars"}) {
+    clips.push_back(FlashClip(std::string("copy-") + source + ".mp4", std::string(source) + "=s=160x120:r=25:d=6",
+                              1.0, true, "-pix_fmt yuv420p -c:v libx264 -profile:v main -bf 2 -g 50 -c:a aac"));
+  }
+  const std::string args = "-t Cindergate:3:20 " + clips[0] + " " + clips[1] + " --then cut " + clips[2];
+  const std::string copied = (WorkDir() / "copy.mp4").string(), full = (WorkDir() / "full.mp4").string();
+  const Outcome run = Zkhost("edit -q -y --copy " + args + " -o " + copied);
+  ASSERT_EQ(run.status, 0) << run.output;
+  long copiedFrames = 0, encodedFrames = 0;
+  ASSERT_EQ(std::sscanf(run.output.c_str() + run.output.find("copying"), "copying %ld frames, encoding %ld",
+                        &copiedFrames, &encodedFrames), 2) << run.output;
+  EXPECT_EQ(copiedFrames + encodedFrames, 430);
+  EXPECT_LE(encodedFrames, 20 + 2 * 50);  // the transition and at most a GOP on each side
+
+  std::set<std::string> sources;
+  for (const std::string& c : clips) {
+    for (const std::string& h : PacketHashes(c)) sources.insert(h);
+  }
+  const std::vector<std::string> out = PacketHashes(copied);
+  ASSERT_EQ(out.size(), 430u);
+  EXPECT_EQ(std::count_if(out.begin(), out.end(), [&](const std::string& h) { return sources.count(h) != 0; }),
+            copiedFrames);
+  EXPECT_EQ(Shell("ffmpeg -nostdin -v error -xerror -i " + copied + " -f null -").output, "");
+
+  ASSERT_EQ(Zkhost("edit -q -y " + args + " -o " + full).status, 0);
+  const auto a = RgbFrames(copied), b = RgbFrames(full);
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t j = 130; j < 150; ++j) {
+    double diff = 0;
+    for (size_t i = 0; i < a[j].size(); ++i) {
+      for (int shift : {0, 8, 16}) diff += std::abs(int(a[j][i] >> shift & 255) - int(b[j][i] >> shift & 255));
+    }
+    EXPECT_LT(diff / (3.0 * a[j].size()), 4.0) << "transition frame " << j - 130;
+  }
+  const std::vector<double> want = {1.0, (130 + 25) / 25.0, (280 + 25) / 25.0};
+  const std::vector<double> flashes = Flashes(a, 25), beeps = Beeps(MonoAudio(copied, 48000), 48000);
+  ASSERT_EQ(flashes.size(), want.size());
+  ASSERT_EQ(beeps.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_NEAR(flashes[i], want[i], 0.04) << "flash " << i;
+    EXPECT_NEAR(beeps[i], want[i], 0.04) << "beep " << i;
   }
 }
 

@@ -269,6 +269,21 @@ void VideoTrack::Rewind() {
   }
 }
 
+// Jumps to the last keyframe at or before k when one lies ahead of the
+// decoder: a clip entered late (a trim, a copy render's stretch) is not
+// decoded from its start.
+void VideoTrack::SkipTo(int64_t k) {
+  if (!exactPts_) return;
+  int64_t key = k;
+  while (key > next_ && !key_[size_t(key)]) --key;
+  if (key <= next_ + 1) return;
+  if (av_seek_frame(input_.get(), stream_, pts_[size_t(key)], AVSEEK_FLAG_BACKWARD) < 0) return;
+  avcodec_flush_buffers(decoder_.get());
+  flushed_ = false;
+  next_ = key;
+  cache_.clear();
+}
+
 bool VideoTrack::DecodeNext(AVFrame* into) {
   for (;;) {
     int r = avcodec_receive_frame(decoder_.get(), into);
@@ -302,13 +317,14 @@ SharedFrame VideoTrack::Get(int64_t k) {
   if (auto it = cache_.find(k); it != cache_.end()) return it->second;
   if (!input_) Open();
   if (k < next_) Rewind();
+  SkipTo(k);
   while (next_ <= k) {
     FramePtr frame = NewFrame();
     if (!DecodeNext(frame.get())) Damaged(next_, "the frame does not decode (the stream ends early)");
     const int64_t t = frame->best_effort_timestamp;
     if (exactPts_ && t != AV_NOPTS_VALUE && t != pts_[size_t(next_)]) {
-      // The lead-in a rewind decodes again is not part of the clip.
-      if (t < pts_[0]) continue;
+      // The lead-in a rewind or a jump decodes again is not shown.
+      if (t < pts_[size_t(next_)]) continue;
       if (t > pts_[size_t(next_)]) Damaged(next_, "the frame does not decode");
       continue;  // a picture the container did not count: not shown
     }

@@ -101,6 +101,7 @@ class VideoTrack {
   void Open();
   void Index();
   void Rewind();
+  void SkipTo(int64_t k);
   bool DecodeNext(AVFrame* into);
   [[noreturn]] void Damaged(int64_t k, const std::string& what) const;
 

@@ -43,6 +43,7 @@ struct BadCase {
   const char* args;     // after "render", before "-o"
   const char* message;  // a part of the one line zkhost prints
 };
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class BadInput : public testing::TestWithParam<BadCase> {
  protected:
@@ -152,6 +153,7 @@ struct InfoCase {
   const char* args;
   std::vector<const char*> lines;
 };
+void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.args; }
 
 class Info : public testing::TestWithParam<InfoCase> {};
 

@@ -36,6 +36,7 @@ struct CodecCase {
   const char* audio;  // codec, profile, sample format
   bool lossless;      // the frames before the transition are the source's exactly
 };
+void PrintTo(const CodecCase& c, std::ostream* os) { *os << c.name; }
 
 class Codecs : public testing::TestWithParam<CodecCase> {};
 

@@ -241,6 +241,7 @@ struct FileCase {
   const char* text;     // the edit file, {A} for a clip
   const char* message;  // a part of the one line zkhost prints
 };
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
 
 class EditFile : public testing::TestWithParam<FileCase> {};
 

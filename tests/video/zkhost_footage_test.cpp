@@ -32,6 +32,7 @@ struct FootageCase {
   std::string message;  // a part of what zkhost prints
   std::function<void(const Seen&, const std::string& out)> check;
 };
+void PrintTo(const FootageCase& c, std::ostream* os) { *os << c.name; }
 
 class Footage : public testing::TestWithParam<FootageCase> {};
 

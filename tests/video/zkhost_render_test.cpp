@@ -32,6 +32,7 @@ struct FramesCase {
   int variant;
   const char* extra;  // more options for zkhost
 };
+void PrintTo(const FramesCase& c, std::ostream* os) { *os << c.bundle << " " << c.variant; }
 
 class TransitionFrames : public testing::TestWithParam<FramesCase> {};
 
@@ -115,6 +116,7 @@ struct LengthCase {
   std::string args;
   int frames;  // expected video frames
 };
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 class Lengths : public testing::TestWithParam<LengthCase> {};
 
@@ -151,6 +153,7 @@ struct SoundCase {
   const char* bundle;
   bool proxy;
 };
+void PrintTo(const SoundCase& c, std::ostream* os) { *os << c.name; }
 
 class Sound : public testing::TestWithParam<SoundCase> {};
 
@@ -218,6 +221,7 @@ struct ColourCase {
   bool bt709;
   bool full;
 };
+void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.name; }
 
 class Colour : public testing::TestWithParam<ColourCase> {};
 

@@ -17,7 +17,6 @@ std::atomic<bool> gInterrupted{false};
 
 namespace {
 
-constexpr int kGoodScaler = SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
 std::string Rate(AVRational r) {
   if (r.den == 1) return std::to_string(r.num) + " fps";

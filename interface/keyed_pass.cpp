@@ -42,6 +42,7 @@ inline unsigned Brightness(uint32_t pixel) {
 
 // Keys are tested, and rectangles built, a block of columns at a time.
 constexpr int kBlock = 32;
+constexpr uint64_t kWholeBlock = (uint64_t(1) << kBlock) - 1;
 
 // A pass range is one-sided (RangeFor gives [lo, 765] or [0, hi]), so a
 // block is tested with one compare per pixel: brightness > lo - 1, or
@@ -102,10 +103,11 @@ inline uint32_t BlockMask(const uint32_t* pixels, const BlockKeys& test) {
 }
 #endif
 
-// The 1 x 1 rectangles of one row's sixteen columns from a block's first,
-// in 16-bit arithmetic.  Built whole before the block's copies, so each
-// copy passes a pointer into them and stores nothing: the host's loads
-// never wait on a store still on its way to the cache.
+// The 1 x 1 rectangles of a block's columns in one row, in 16-bit
+// arithmetic.  Built before the block's copies, two to a store, so a copy
+// stores nothing of its own, and the host's load of a whole rectangle is
+// served by one store that covers it, never pieced together from the
+// 16-bit stores of its fields.
 struct alignas(16) BlockRects {
   Rect at[kBlock];
 #if defined(__SSE2__)
@@ -164,16 +166,24 @@ ZKPluginResult PassRows(const ZKProcs& procs, const KeyedPass& pass, const PassR
   BlockRects srcRects, dstRects;
   const Rect* const dstAt = kShared ? srcRects.at : dstRects.at;
   // One host call for each column of the block whose bit is set.
+  auto copy = [&](size_t i) {
+    const ZKPluginResult copied = ResultOf(blit(src, dst, &srcRects.at[i], &dstAt[i], 255));
+    // The first failure is the pass's result; the pass goes on.
+    if (copied != kPluginOK) [[unlikely]] {
+      if (result == kPluginOK) result = copied;
+    }
+  };
   auto copyMarked = [&](uint64_t mask, int16_t c) {
     srcRects.Fill(c);
     if constexpr (!kShared) dstRects.Fill(c);
+    // A block copied whole, as inside a bright or dark region, needs no
+    // search for its bits.
+    if (mask == kWholeBlock) {
+      for (size_t i = 0; i < kBlock; ++i) copy(i);
+      return;
+    }
     do {
-      const size_t i = size_t(__builtin_ctzll(mask));
-      const ZKPluginResult copied = ResultOf(blit(src, dst, &srcRects.at[i], &dstAt[i], 255));
-      // The first failure is the pass's result; the pass goes on.
-      if (copied != kPluginOK) [[unlikely]] {
-        if (result == kPluginOK) result = copied;
-      }
+      copy(size_t(__builtin_ctzll(mask)));
       mask &= mask - 1;
     } while (mask != 0);
   };

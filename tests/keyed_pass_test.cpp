@@ -164,20 +164,24 @@ TEST(KeyedPass, KeysWideFramesAtTheirFullStride) {
   EXPECT_EQ(run.output.at(w - 1, 0), 0x01010101u);
 }
 
+// Small frames and frames of whole blocks, copied throughout.
 TEST(KeyedPass, ReportsTheFirstFailedCopyAndVisitsEveryPixel) {
-  const Image key(4, 4, Rgb(255, 255, 255));
   const struct {
     std::vector<int> failAt;
     ZKPluginResult result;
   } cases[] = {{{}, kPluginOK}, {{2}, kPluginFailed}, {{16}, kPluginFailed}, {{1, 3}, kPluginFailed}};
-  for (const auto& c : cases) {
-    ZKProcs procs = BlitSpy::Procs();
-    BlitSpy::failAt = c.failAt;
-    World k(4, 4), out(4, 4);
-    k.Load(key);
-    const LockedPixMap km = LockFramePixels(k.get()), om = LockFramePixels(out.get());
-    EXPECT_EQ(KeyedPixelPass(procs, {&km, &km, &om, 4, 4, 0, 0, 0.0, KeySense::kAbove}), c.result);
-    EXPECT_EQ(BlitSpy::calls, 16);
+  for (int w : {4, 64}) {
+    const Image key(w, 4, Rgb(255, 255, 255));
+    for (const auto& c : cases) {
+      ZKProcs procs = BlitSpy::Procs();
+      BlitSpy::failAt = c.failAt;
+      World k(w, 4), out(w, 4);
+      k.Load(key);
+      const LockedPixMap km = LockFramePixels(k.get()), om = LockFramePixels(out.get());
+      EXPECT_EQ(KeyedPixelPass(procs, {&km, &km, &om, int16_t(w), 4, 0, 0, 0.0, KeySense::kAbove}),
+                c.result);
+      EXPECT_EQ(BlitSpy::calls, 4 * w);
+    }
   }
 }
 

@@ -1,7 +1,8 @@
 // The reference host's Blit, the one service that writes pixels for a
 // plug-in, with any bounds and rectangles: it must stay inside both maps,
 // and where the rectangles are of equal size it must copy exactly the
-// pixels its plain definition names.
+// pixels its plain definition names.  The Blit service, one-pixel path
+// and all, must do exactly what the copier does.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -86,5 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (got != want) std::abort();
     }
   }
+  // The service, with its one-pixel path, copies just as the copier does.
+  zk::host::World viaService(dstBounds);
+  viaService.Fill(kUntouched);
+  const ZKServiceResult word = zk::host::HostProcs().Blit(
+      const_cast<PixMap*>(sp), *GetGWorldPixMap(viaService.get()), &s, &d, 255);
+  if ((word & 0xFF) != result || viaService.ToImage() != dst.ToImage()) std::abort();
   return 0;
 }

@@ -128,19 +128,27 @@ TEST(KeyedPass, EdgesOfTheScale) {
   }
 }
 
+// Key row 0, column 0 lands at the origin: a small frame, and frames wide
+// enough to be keyed in whole blocks, one of them partly above and left of
+// the output world (what falls outside is clipped by the host).
 TEST(KeyedPass, LandsAtTheFrameRectOrigin) {
-  Image key(3, 2, Rgb(255, 255, 255)), source(3, 2);
-  for (int i = 0; i < 6; ++i) source.pixels[size_t(i)] = 0xA0 + i;
-  const PassRun run = RunPass(key, source, 0.0, KeySense::kAbove, 30, 20, 10, 20);
-  EXPECT_EQ(run.blits, 6);
-  Image expected(30, 20, 0x01010101);
-  expected.at(20, 10) = 0xA0;  // key row 0, column 0
-  expected.at(21, 10) = 0xA1;
-  expected.at(22, 10) = 0xA2;
-  expected.at(20, 11) = 0xA3;
-  expected.at(21, 11) = 0xA4;
-  expected.at(22, 11) = 0xA5;
-  EXPECT_EQ(run.output, expected);
+  const struct {
+    int16_t top, left;
+    int width, height;
+  } cases[] = {{10, 20, 3, 2}, {3, 5, 70, 2}, {-1, -35, 70, 3}};
+  for (const auto& c : cases) {
+    Image key(c.width, c.height, Rgb(255, 255, 255)), source(c.width, c.height);
+    for (size_t i = 0; i < source.pixels.size(); ++i) source.pixels[i] = 0xA0 + uint32_t(i);
+    const PassRun run = RunPass(key, source, 0.0, KeySense::kAbove, 80, 20, c.top, c.left);
+    EXPECT_EQ(run.blits, c.width * c.height);
+    Image expected(80, 20, 0x01010101);
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        if (c.top + y >= 0 && c.left + x >= 0) expected.at(c.left + x, c.top + y) = source.at(x, y);
+      }
+    }
+    EXPECT_EQ(run.output, expected) << c.top << ", " << c.left;
+  }
 }
 
 // Rows wider than 32767 bytes are read at their full stride.
@@ -156,20 +164,24 @@ TEST(KeyedPass, KeysWideFramesAtTheirFullStride) {
   EXPECT_EQ(run.output.at(w - 1, 0), 0x01010101u);
 }
 
+// Small frames and frames of whole blocks, copied throughout.
 TEST(KeyedPass, ReportsTheFirstFailedCopyAndVisitsEveryPixel) {
-  const Image key(4, 4, Rgb(255, 255, 255));
   const struct {
     std::vector<int> failAt;
     ZKPluginResult result;
   } cases[] = {{{}, kPluginOK}, {{2}, kPluginFailed}, {{16}, kPluginFailed}, {{1, 3}, kPluginFailed}};
-  for (const auto& c : cases) {
-    ZKProcs procs = BlitSpy::Procs();
-    BlitSpy::failAt = c.failAt;
-    World k(4, 4), out(4, 4);
-    k.Load(key);
-    const LockedPixMap km = LockFramePixels(k.get()), om = LockFramePixels(out.get());
-    EXPECT_EQ(KeyedPixelPass(procs, {&km, &km, &om, 4, 4, 0, 0, 0.0, KeySense::kAbove}), c.result);
-    EXPECT_EQ(BlitSpy::calls, 16);
+  for (int w : {4, 64}) {
+    const Image key(w, 4, Rgb(255, 255, 255));
+    for (const auto& c : cases) {
+      ZKProcs procs = BlitSpy::Procs();
+      BlitSpy::failAt = c.failAt;
+      World k(w, 4), out(w, 4);
+      k.Load(key);
+      const LockedPixMap km = LockFramePixels(k.get()), om = LockFramePixels(out.get());
+      EXPECT_EQ(KeyedPixelPass(procs, {&km, &km, &om, int16_t(w), 4, 0, 0, 0.0, KeySense::kAbove}),
+                c.result);
+      EXPECT_EQ(BlitSpy::calls, 4 * w);
+    }
   }
 }
 

@@ -49,6 +49,8 @@ uint32_t* World::row(int y) const {
 
 Image World::ToImage() const {
   Image image(width(), height());
+  // A world with no columns has rows of nothing to copy, and no pixel to point at.
+  if (image.width == 0) return image;
   for (int y = 0; y < image.height; ++y) std::copy_n(row(y), image.width, &image.at(0, y));
   return image;
 }

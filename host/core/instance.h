@@ -100,7 +100,7 @@ class PluginInstance {
   // ---- What the services saw -------------------------------------------
   // The observer of every service call from now on, or null for none.  It
   // must outlive the instance or be unset first.
-  void set_observer(ServiceObserver* observer) { observer_ = observer; }
+  void set_observer(ServiceObserver* observer);
   const std::vector<AudioMix>& mixes() const { return mixes_; }
   void ClearMixes() { mixes_.clear(); }
   int framesOnLoan() const { return int(loans_.size()); }

@@ -25,6 +25,13 @@ TEST(HostBlit, EqualSizesCopyExactlyTheOverlap) {
   const PixMap* sp = *GetGWorldPixMap(src.get());
   const PixMap* dp = *GetGWorldPixMap(dst.get());
   constexpr uint32_t kUntouched = 0xEEEEEEEE;
+  // The copier, and the service with its one-pixel path.
+  auto copy = [&](bool service, const Rect& s, const Rect& d) {
+    if (!service) return host::BlitPixels(sp, dp, s, d);
+    const ZKServiceResult word =
+        host::HostProcs().Blit(const_cast<PixMap*>(sp), const_cast<PixMap*>(dp), &s, &d, 255);
+    return ZKPluginResult(word & 0xFF);
+  };
   int copies = 0;
   for (int h : {1, 3, 5}) {
     for (int w : {1, 4, 7}) {
@@ -34,21 +41,23 @@ TEST(HostBlit, EqualSizesCopyExactlyTheOverlap) {
             for (int dx = -8; dx <= 9; dx += 4) {
               const Rect s = {int16_t(sy), int16_t(sx), int16_t(sy + h), int16_t(sx + w)};
               const Rect d = {int16_t(dy), int16_t(dx), int16_t(dy + h), int16_t(dx + w)};
-              dst.Fill(kUntouched);
-              // A copy of nothing succeeds too.
-              ASSERT_EQ(host::BlitPixels(sp, dp, s, d), kPluginOK);
               const bool fits = Meets(s, srcBounds) && Meets(d, dstBounds);
-              for (int y = dstBounds.top; y < dstBounds.bottom; ++y) {
-                for (int x = dstBounds.left; x < dstBounds.right; ++x) {
-                  const int fx = x + sx - dx, fy = y + sy - dy;
-                  uint32_t want = kUntouched;
-                  if (fits && Inside(x, y, d) && Inside(fx, fy, srcBounds)) {
-                    want = src.row(fy - srcBounds.top)[fx - srcBounds.left];
-                    ++copies;
+              for (bool service : {false, true}) {
+                dst.Fill(kUntouched);
+                // A copy of nothing succeeds too.
+                ASSERT_EQ(copy(service, s, d), kPluginOK);
+                for (int y = dstBounds.top; y < dstBounds.bottom; ++y) {
+                  for (int x = dstBounds.left; x < dstBounds.right; ++x) {
+                    const int fx = x + sx - dx, fy = y + sy - dy;
+                    uint32_t want = kUntouched;
+                    if (fits && Inside(x, y, d) && Inside(fx, fy, srcBounds)) {
+                      want = src.row(fy - srcBounds.top)[fx - srcBounds.left];
+                      ++copies;
+                    }
+                    ASSERT_EQ(dst.row(y)[x], want)
+                        << "src " << sx << "," << sy << " dst " << dx << "," << dy << " size " << w
+                        << "x" << h << " at " << x << "," << y << (service ? " (service)" : "");
                   }
-                  ASSERT_EQ(dst.row(y)[x], want)
-                      << "src " << sx << "," << sy << " dst " << dx << "," << dy << " size " << w
-                      << "x" << h << " at " << x << "," << y;
                 }
               }
             }

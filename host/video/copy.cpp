@@ -263,7 +263,7 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
 class CopyWriter::Copier {
  public:
   Copier(const VideoTrack& track, int64_t first, int64_t end)
-      : track_(track), end_(end), input_(track.opener()()), packet_(NewPacket()) {
+      : track_(track), input_(track.opener()()), packet_(NewPacket()) {
     av_seek_frame(input_.get(), track.stream(), track.Pts(first), AVSEEK_FLAG_BACKWARD);
     firstPts_ = track.Pts(first);
     endPts_ = end < track.frames() ? track.Pts(end) : INT64_MAX;
@@ -291,7 +291,6 @@ class CopyWriter::Copier {
 
  private:
   const VideoTrack& track_;
-  int64_t end_;
   InputPtr input_;
   PacketPtr packet_;
   int64_t firstPts_ = 0, endPts_ = INT64_MAX;

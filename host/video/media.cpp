@@ -48,6 +48,23 @@ int Rotation(const AVStream* st) {
   return int(((quarter % 4) + 4) % 4) * 90;
 }
 
+// A colour tag as FFmpeg stored it: a damaged stream can leave a number no
+// enumerator has in the field, which is read as its bits and taken as
+// unspecified.
+template <class E>
+E Known(const E& field, E count, E unspecified) {
+  int v = 0;
+  static_assert(sizeof(E) == sizeof(int));
+  std::memcpy(&v, &field, sizeof v);
+  return v >= 0 && v < int(count) ? E(v) : unspecified;
+}
+
+Colour ColourOf(const AVColorSpace& space, const AVColorRange& range, const AVColorPrimaries& primaries,
+                const AVColorTransferCharacteristic& trc) {
+  return {Known(space, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED), Known(range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED),
+          Known(primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED), Known(trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED)};
+}
+
 }  // namespace
 
 InputOpener FileOpener(const std::string& path) {
@@ -121,8 +138,8 @@ void VideoTrack::Open() {
     format_.rate = av_d2q(std::round(av_q2d(st->avg_frame_rate) * 1000) / 1000, 1001000);
   }
   format_.aspect = av_guess_sample_aspect_ratio(input_.get(), st, nullptr);
-  format_.colour = {decoder_->colorspace, decoder_->color_range, decoder_->color_primaries,
-                    decoder_->color_trc};
+  format_.colour =
+      ColourOf(decoder_->colorspace, decoder_->color_range, decoder_->color_primaries, decoder_->color_trc);
   format_.rotation = Rotation(st);
   format_.interlaced = st->codecpar->field_order > AV_FIELD_PROGRESSIVE;
   if (format_.width <= 0 || format_.height <= 0 || format_.format == AV_PIX_FMT_NONE) {
@@ -216,10 +233,11 @@ void VideoTrack::Index() {
   for (size_t k = 0; k < pts_.size(); ++k) key_[k] = exactPts_ && std::binary_search(keys.begin(), keys.end(), pts_[k]);
   // Streams often declare their colour only in the pictures.
   Colour& c = format_.colour;
-  if (c.space == AVCOL_SPC_UNSPECIFIED) c.space = first->colorspace;
-  if (c.range == AVCOL_RANGE_UNSPECIFIED) c.range = first->color_range;
-  if (c.primaries == AVCOL_PRI_UNSPECIFIED) c.primaries = first->color_primaries;
-  if (c.trc == AVCOL_TRC_UNSPECIFIED) c.trc = first->color_trc;
+  const Colour drawn = ColourOf(first->colorspace, first->color_range, first->color_primaries, first->color_trc);
+  if (c.space == AVCOL_SPC_UNSPECIFIED) c.space = drawn.space;
+  if (c.range == AVCOL_RANGE_UNSPECIFIED) c.range = drawn.range;
+  if (c.primaries == AVCOL_PRI_UNSPECIFIED) c.primaries = drawn.primaries;
+  if (c.trc == AVCOL_TRC_UNSPECIFIED) c.trc = drawn.trc;
   if (first->width != format_.width || first->height != format_.height || first->format != format_.format) {
     format_.width = first->width;
     format_.height = first->height;

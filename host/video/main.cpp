@@ -354,6 +354,25 @@ class ProgressBar {
 
 void Warn(const std::string& text) { std::fprintf(stderr, "zkhost: warning: %s\n", text.c_str()); }
 
+// Runs a render under a progress bar that notices and errors clear first.
+// Failures are reported in our own words; FFmpeg's are there with -v.
+RenderSummary WithProgress(bool quiet, bool verbose,
+                           const std::function<RenderSummary(const ProgressFn&, const WarnFn&)>& run) {
+  av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_QUIET);
+  ProgressBar bar(!quiet);
+  try {
+    const RenderSummary s = run(std::ref(bar), [&](const std::string& w) {
+      bar.Clear();
+      Warn(w);
+    });
+    bar.Clear();
+    return s;
+  } catch (...) {
+    bar.Clear();
+    throw;
+  }
+}
+
 int Variant(const Args& args) {
   return int(Integer("--variant", args.Value("--variant").value_or("1"), 1, 4));
 }
@@ -399,21 +418,9 @@ int RenderCommand(const std::vector<std::string>& argv) {
     throw Error("--fit " + *f + ": give pad, crop or stretch");
   }
   const bool quiet = args.Flag("--quiet");
-  // Failures are reported in our own words; FFmpeg's are there with -v.
-  av_log_set_level(args.Flag("--verbose") ? AV_LOG_INFO : AV_LOG_QUIET);
-
-  ProgressBar bar(!quiet);
-  RenderSummary s;
-  try {
-    s = Render(o, std::ref(bar), [&](const std::string& w) {
-      bar.Clear();
-      Warn(w);
-    });
-  } catch (...) {
-    bar.Clear();
-    throw;
-  }
-  bar.Clear();
+  const RenderSummary s = WithProgress(quiet, args.Flag("--verbose"), [&](const ProgressFn& p, const WarnFn& w) {
+    return Render(o, p, w);
+  });
   if (!quiet) {
     std::fprintf(stderr, "%s: %lld frames (%d in the transition) in %.1f s, %.1f fps\n",
                  o.output.path.c_str(), (long long)s.frames, s.transitionFrames, s.seconds,
@@ -533,19 +540,9 @@ int EditCommand(const std::vector<std::string>& argv) {
   o.mlt = value("--mlt").value_or("");
   o.copy = flag("--copy");
   const bool quiet = flag("--quiet");
-  av_log_set_level(flag("--verbose") ? AV_LOG_INFO : AV_LOG_QUIET);
-  ProgressBar bar(!quiet);
-  RenderSummary s;
-  try {
-    s = RenderEdit(o, std::ref(bar), [&](const std::string& w) {
-      bar.Clear();
-      Warn(w);
-    });
-  } catch (...) {
-    bar.Clear();
-    throw;
-  }
-  bar.Clear();
+  const RenderSummary s = WithProgress(quiet, flag("--verbose"), [&](const ProgressFn& p, const WarnFn& w) {
+    return RenderEdit(o, p, w);
+  });
   if (!quiet) {
     std::fprintf(stderr, "%s: %lld frames, %zu clips, %d transitions (%d frames) in %.1f s, %.1f fps\n",
                  o.output.path.c_str(), (long long)s.frames, o.edit.clips.size(), s.transitions,

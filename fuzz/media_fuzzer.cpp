@@ -70,6 +70,7 @@ InputOpener MemoryOpener(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   av_log_set_level(AV_LOG_QUIET);
+  gMaxPixels = 4096 * 4096;
   const InputOpener open = MemoryOpener(data, size);
   try {
     VideoTrack video("fuzz", open, 4);
@@ -88,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AudioFormat format;
     format.sampleRate = 48000;
     av_channel_layout_default(&format.layout, 2);
-    AudioTrack audio("fuzz", open, format, video.start());
+    AudioTrack audio("fuzz", open, format, video.start(), video.duration());
     av_channel_layout_uninit(&format.layout);
     Planes planes(2, std::vector<float>(4800));
     audio.MixInto(0, 4800, 1.0f, planes, 0);

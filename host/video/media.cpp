@@ -10,6 +10,9 @@ extern "C" {
 }
 
 namespace zk::video {
+
+int64_t gMaxPixels = 0;
+
 namespace {
 
 CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCodec* codec) {
@@ -19,6 +22,7 @@ CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCo
   CodecPtr decoder(avcodec_alloc_context3(codec));
   if (!decoder) throw Error("out of memory for a decoder");
   Check(avcodec_parameters_to_context(decoder.get(), stream->codecpar), path);
+  if (gMaxPixels > 0) decoder->max_pixels = gMaxPixels;
   decoder->thread_count = 0;
   // Frame threads report a damaged frame or not depending on their timing
   // (seen under load: a corrupt H.264 frame passed silently); slice threads
@@ -381,11 +385,12 @@ bool ProbeAudio(const std::string& path, AudioFormat* format) {
   return true;
 }
 
-AudioTrack::AudioTrack(const std::string& path, const AudioFormat& out, double zero)
-    : AudioTrack(path, FileOpener(path), out, zero) {}
+AudioTrack::AudioTrack(const std::string& path, const AudioFormat& out, double zero, double length)
+    : AudioTrack(path, FileOpener(path), out, zero, length) {}
 
-AudioTrack::AudioTrack(const std::string& name, InputOpener open, const AudioFormat& out, double zero)
-    : path_(name), channels_(out.channels()), zero_(zero), buffer_(size_t(out.channels())) {
+AudioTrack::AudioTrack(const std::string& name, InputOpener open, const AudioFormat& out, double zero,
+                       double length)
+    : path_(name), channels_(out.channels()), zero_(zero), length_(length), buffer_(size_t(out.channels())) {
   input_ = open();
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -445,6 +450,10 @@ void AudioTrack::Place(const AVFrame* frame) {
     offset = std::llround(at * inRate_) - nextIn_;
   }
   const int64_t tolerance = first ? 0 : inRate_ / 100;
+  if (double(nextIn_ + offset) > (length_ + 1) * inRate_) {  // past the clip's end: nothing more is read
+    ended_ = true;
+    return;
+  }
   if (offset > tolerance) {  // a gap: silence
     Check(swr_inject_silence(resampler_.get(), int(std::min<int64_t>(offset, INT32_MAX))),
           path_ + ": cannot resample its audio");

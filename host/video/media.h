@@ -50,6 +50,11 @@ struct AudioFormat {
 // Samples of every channel for one stretch of time, as floats in -1..1.
 using Planes = std::vector<std::vector<float>>;
 
+// Decoders refuse pictures of more pixels than this (0: no limit but
+// FFmpeg's own); the fuzzer bounds it, so that a file declaring a picture of
+// gigapixels fails instead of exhausting memory.
+extern int64_t gMaxPixels;
+
 // Opens a container: a file by path, or (for the fuzzer) anything else.
 using InputOpener = std::function<InputPtr()>;
 InputOpener FileOpener(const std::string& path);
@@ -139,8 +144,11 @@ bool ProbeAudio(const std::string& path, AudioFormat* format);
 class AudioTrack {
  public:
   // A track of silence when the file has no audio stream.
-  AudioTrack(const std::string& path, const AudioFormat& out, double zero);
-  AudioTrack(const std::string& name, InputOpener open, const AudioFormat& out, double zero);
+  // Sound more than `length` seconds past zero is never read: a timestamp
+  // that jumps beyond it ends the track rather than filling the gap.
+  AudioTrack(const std::string& path, const AudioFormat& out, double zero, double length = 86400);
+  AudioTrack(const std::string& name, InputOpener open, const AudioFormat& out, double zero,
+             double length = 86400);
   bool silent() const { return !decoder_; }
   // Adds count samples from sample `start` of the clip, times gain, into
   // `into` at offset `at` (gain 0 skips).  Past the clip's end: silence.
@@ -154,6 +162,7 @@ class AudioTrack {
   std::string path_;
   int channels_;
   double zero_;
+  double length_;
   InputPtr input_;
   CodecPtr decoder_;
   SwrPtr resampler_;

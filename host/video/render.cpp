@@ -330,7 +330,10 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   size_t open = 0;  // clips before this one are done with
   auto audioOf = [&](size_t c) -> AudioTrack& {
     Clip& clip = clips[c];
-    if (!clip.audio) clip.audio = std::make_unique<AudioTrack>(clip.video->path(), audioFormat, clip.video->start());
+    if (!clip.audio) {
+      clip.audio = std::make_unique<AudioTrack>(clip.video->path(), audioFormat, clip.video->start(),
+                                                clip.video->duration());
+    }
     return *clip.audio;
   };
   auto mixClip = [&](size_t c, int64_t g, float gain, Planes& slot) {

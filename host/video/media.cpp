@@ -526,6 +526,7 @@ void AudioTrack::MixInto(int64_t start, int count, float gain, Planes& into, int
   }
   const int64_t have = base_ + int64_t(buffer_[0].size());
   const int n = int(std::clamp<int64_t>(have - start, 0, count));
+  if (n == 0) return;  // nothing there (the buffer may hold no samples at all)
   for (int c = 0; c < channels_ && c < int(into.size()); ++c) {
     const float* src = buffer_[size_t(c)].data() + (start - base_);
     float* dst = into[size_t(c)].data() + at;

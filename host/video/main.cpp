@@ -196,6 +196,7 @@ class Args {
       }
       if (a.size() < 2 || a[0] != '-') {
         rest_.push_back(a);
+        items_.push_back({"", a});
         continue;
       }
       std::string value;
@@ -209,12 +210,14 @@ class Args {
       if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
         if (hasValue) throw Error(a + " takes no value");
         flags_.push_back(a);
+        items_.push_back({a, ""});
       } else if (std::find(valued.begin(), valued.end(), a) != valued.end()) {
         if (!hasValue) {
           if (i + 1 >= args.size()) throw Error(a + " needs a value");
           value = args[++i];
         }
         values_[a] = value;
+        items_.push_back({a, value});
       } else {
         throw Error("unknown option " + args[i] + " (see --help)");
       }
@@ -229,12 +232,20 @@ class Args {
     return it->second;
   }
   const std::vector<std::string>& rest() const { return rest_; }
+  // Everything in the order given: an option with its value (empty for a
+  // flag), or a plain argument with an empty option.
+  struct Item {
+    std::string option;
+    std::string value;
+  };
+  const std::vector<Item>& items() const { return items_; }
 
  private:
   std::map<std::string, std::string> aliases_;
   std::vector<std::string> flags_;
   std::map<std::string, std::string> values_;
   std::vector<std::string> rest_;
+  std::vector<Item> items_;
 };
 
 long Integer(const std::string& option, const std::string& text, long lo, long hi) {
@@ -440,43 +451,25 @@ int EditCommand(const std::vector<std::string>& argv) {
   static const std::vector<std::string> kValued = {
       "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--codec", "--crf", "--preset",
       "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then"};
-  std::map<std::string, std::string> global;
-  std::vector<std::string> flags;
+  const Args args(argv, kAliases, kFlags, kValued);
+  if (args.Flag("--help")) {
+    std::fputs(kEditHelp, stdout);
+    return 0;
+  }
   EditOptions o;
   EditClip next;
   bool nextHasOptions = false;
   std::vector<std::pair<size_t, std::string>> thens;  // clip, transition
-  for (size_t i = 0; i < argv.size(); ++i) {
-    std::string a = argv[i];
-    if (a.size() < 2 || a[0] != '-') {
-      next.path = a;
-      next.where = "clip " + std::to_string(o.edit.clips.size() + 1) + " (" + a + ")";
+  for (const Args::Item& item : args.items()) {
+    const std::string& a = item.option;
+    const std::string& value = item.value;
+    if (a.empty()) {
+      next.path = value;
+      next.where = "clip " + std::to_string(o.edit.clips.size() + 1) + " (" + value + ")";
       o.edit.clips.push_back(next);
       next = EditClip{};
       nextHasOptions = false;
-      continue;
-    }
-    std::string value;
-    bool hasValue = false;
-    if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = a.substr(eq + 1);
-      a = a.substr(0, eq);
-      hasValue = true;
-    }
-    if (auto it = kAliases.find(a); it != kAliases.end()) a = it->second;
-    if (std::find(kFlags.begin(), kFlags.end(), a) != kFlags.end()) {
-      if (hasValue) throw Error(a + " takes no value");
-      flags.push_back(a);
-      continue;
-    }
-    if (std::find(kValued.begin(), kValued.end(), a) == kValued.end()) {
-      throw Error("unknown option " + argv[i] + " (see zkhost edit --help)");
-    }
-    if (!hasValue) {
-      if (i + 1 >= argv.size()) throw Error(a + " needs a value");
-      value = argv[++i];
-    }
-    if (a == "--in") {
+    } else if (a == "--in") {
       next.in = ParseTime(value, "--in");
       nextHasOptions = true;
     } else if (a == "--out") {
@@ -488,20 +481,11 @@ int EditCommand(const std::vector<std::string>& argv) {
     } else if (a == "--then") {
       if (o.edit.clips.empty()) throw Error("--then " + value + " comes after the clip it follows");
       thens.emplace_back(o.edit.clips.size() - 1, value);
-    } else {
-      global[a] = value;
     }
   }
-  auto flag = [&](const std::string& f) { return std::find(flags.begin(), flags.end(), f) != flags.end(); };
-  if (flag("--help")) {
-    std::fputs(kEditHelp, stdout);
-    return 0;
-  }
   if (nextHasOptions) throw Error("--in, --out and --volume go before the clip they belong to");
-  auto value = [&](const std::string& k) -> std::optional<std::string> {
-    auto it = global.find(k);
-    return it == global.end() ? std::nullopt : std::optional(it->second);
-  };
+  auto value = [&](const std::string& k) { return args.Value(k); };
+  auto flag = [&](const std::string& f) { return args.Flag(f); };
   CutSpec fallback = ParseCut(value("--transition").value_or("Cindergate:1"));
   if (auto sp = value("--speed")) fallback.speed = Speed(*sp);
   if (o.edit.clips.size() == 1 && fs::path(o.edit.clips[0].path).extension() == ".toml") {

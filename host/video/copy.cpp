@@ -372,3 +372,282 @@ void CopyWriter::Finish() {
 }
 
 }  // namespace zk::video
+
+// ---- Sound ----------------------------------------------------------------
+
+namespace zk::video {
+namespace {
+
+// Object type, rate index and channels of an AudioSpecificConfig: what a
+// decoder needs to take one encoder's AAC packets for another's.
+struct AacConfig {
+  int type = -1, rate = -1, channels = -1;
+  bool operator==(const AacConfig&) const = default;
+};
+
+AacConfig ReadAacConfig(const AVCodecParameters* par) {
+  AacConfig c;
+  if (par->codec_id != AV_CODEC_ID_AAC || par->extradata_size < 2) return c;
+  const uint8_t* d = par->extradata;
+  c.type = d[0] >> 3;
+  c.rate = (d[0] & 7) << 1 | d[1] >> 7;
+  c.channels = d[1] >> 3 & 15;
+  return c;
+}
+
+struct SourcePacket {
+  int64_t pts, duration;
+};
+
+// A clip's audio stream opened alone: the other streams are not read.
+InputPtr OpenSoundOnly(const VideoTrack& v, int* stream) {
+  InputPtr in = v.opener()();
+  *stream = av_find_best_stream(in.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  for (unsigned s = 0; s < in->nb_streams; ++s) {
+    if (int(s) != *stream) in->streams[s]->discard = AVDISCARD_ALL;
+  }
+  return in;
+}
+
+// The clip's one run: from the first packet that starts inside [lo, hi)
+// once placed `late` samples late, while the packets follow each other
+// without a gap, each a whole frame, ending inside.  False when under
+// four packets.
+bool FindRun(const std::vector<SourcePacket>& packets, AVRational tb, int sampleRate, int frame, int64_t offset,
+             int64_t late, int64_t lo, int64_t hi, AudioRun* run) {
+  const AVRational samples{1, sampleRate};
+  auto out = [&](const SourcePacket& p) { return offset + av_rescale_q(p.pts, tb, samples) + late; };
+  size_t k = 0;
+  while (k < packets.size() && out(packets[k]) < lo) ++k;
+  size_t end = k;
+  while (end < packets.size() && out(packets[end]) + frame <= hi &&
+         av_rescale_q(packets[end].duration, tb, samples) == frame &&
+         (end == k || out(packets[end]) == out(packets[end - 1]) + frame)) {
+    ++end;
+  }
+  if (end < k + 4) return false;
+  run->firstPts = packets[k].pts;
+  run->endPts = packets[end - 1].pts + packets[end - 1].duration;
+  run->outFirst = out(packets[k]);
+  run->outEnd = out(packets[end - 1]) + frame;
+  return true;
+}
+
+}  // namespace
+
+AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& timeline, const AudioBus& bus,
+                            const AudioFormat& format, const OutputPlan& output, const AVCodecParameters* encoder) {
+  AudioCopyPlan plan;
+  plan.late.assign(clips.size(), 0);
+  const AacConfig mine = encoder ? ReadAacConfig(encoder) : AacConfig{};
+  if (encoder == nullptr || output.audio == nullptr || output.audio->id != AV_CODEC_ID_AAC || mine.type != 2 ||
+      encoder->frame_size <= 0) {
+    plan.why = "the output's sound is not AAC-LC";
+    return plan;
+  }
+  plan.frameSize = encoder->frame_size;
+  const int frame = plan.frameSize;
+  int64_t phase = 0;  // where the encoded stretch before the next run starts: its packets fall on this grid
+  for (size_t c = 0; c < clips.size(); ++c) {
+    const Clip& clip = clips[c];
+    if (Gain(clip.volume) != 1.0f) continue;
+    int stream = -1;
+    InputPtr in = OpenSoundOnly(*clip.video, &stream);
+    if (stream < 0) continue;
+    const AVStream* st = in->streams[stream];
+    if (!(ReadAacConfig(st->codecpar) == mine) || st->codecpar->sample_rate != format.sampleRate) continue;
+    std::vector<SourcePacket> packets;
+    PacketPtr p = NewPacket();
+    while (av_read_frame(in.get(), p.get()) >= 0) {
+      if (p->stream_index == stream && p->pts != AV_NOPTS_VALUE) packets.push_back({p->pts, p->duration});
+      av_packet_unref(p.get());
+    }
+    // Where the clip plays alone: outside the transitions at its ends.
+    const int64_t lo = timeline.Origin(c) + (c > 0 && timeline.cut(c - 1).kind == CutKind::kBetween
+                                                 ? timeline.cut(c - 1).frames : 0);
+    const int64_t hi = timeline.End(c) - timeline.cut(c).frames;
+    const int64_t offset = bus.SampleOf(timeline.Origin(c)) - bus.SampleOf(clip.trim) -
+                           std::llround(clip.video->start() * format.sampleRate);
+    // Late by what puts the clip's packets on the grid of the stretch
+    // before them, by at most half a packet either way.
+    const AVRational samples{1, format.sampleRate};
+    const int64_t start = bus.SampleOf(lo) + frame, stop = bus.SampleOf(hi) - frame;
+    auto first = std::find_if(packets.begin(), packets.end(), [&](const SourcePacket& sp) {
+      return offset + av_rescale_q(sp.pts, st->time_base, samples) >= start;
+    });
+    if (first == packets.end()) continue;
+    const int64_t ideal = offset + av_rescale_q(first->pts, st->time_base, samples);
+    int64_t late = ((phase - ideal) % frame + frame) % frame;
+    if (late > frame / 2) late -= frame;
+    AudioRun run{c, 0, 0, 0, 0};
+    if (!FindRun(packets, st->time_base, format.sampleRate, frame, offset, late, start, stop, &run) ||
+        (run.outFirst - phase) % frame != 0) {
+      continue;
+    }
+    plan.late[c] = late;
+    plan.packets += (run.outEnd - run.outFirst) / frame;
+    plan.runs.push_back(run);
+    phase = run.outEnd;
+  }
+  if (plan.runs.empty()) plan.why = "no clip's sound is AAC like the output's, at its own level";
+  return plan;
+}
+
+// A run's packets, read from its clip.
+class AudioSplicer::Reader {
+ public:
+  Reader(const VideoTrack& track, const AudioRun& run, int sampleRate) : run_(run), packet_(NewPacket()) {
+    input_ = OpenSoundOnly(track, &stream_);
+    tb_ = input_->streams[stream_]->time_base;
+    rate_ = {1, sampleRate};
+    path_ = track.path();
+    av_seek_frame(input_.get(), stream_, run.firstPts, AVSEEK_FLAG_BACKWARD);
+  }
+  // The next packet of the run that starts before output sample `until`
+  // (its times set), or null.
+  AVPacket* Next(int64_t until) {
+    if (!pending_) {
+      for (;;) {
+        av_packet_unref(packet_.get());
+        const int r = av_read_frame(input_.get(), packet_.get());
+        if (r == AVERROR_EOF) return nullptr;
+        Check(r, path_ + ": read error while copying its sound");
+        if (packet_->stream_index != stream_ || packet_->pts < run_.firstPts) continue;
+        if (packet_->pts >= run_.endPts) return nullptr;
+        break;
+      }
+      pending_ = true;
+    }
+    const int64_t at = run_.outFirst + av_rescale_q(packet_->pts - run_.firstPts, tb_, rate_);
+    if (at >= until) return nullptr;
+    pending_ = false;
+    av_packet_free_side_data(packet_.get());  // the clip's own priming and trims do not apply here
+    packet_->pts = packet_->dts = at;
+    packet_->duration = av_rescale_q(packet_->duration, tb_, rate_);
+    return packet_.get();
+  }
+
+ private:
+  const AudioRun& run_;
+  InputPtr input_;
+  PacketPtr packet_;
+  int stream_ = -1;
+  AVRational tb_{}, rate_{};
+  std::string path_;
+  bool pending_ = false;
+};
+
+AudioSplicer::AudioSplicer(const AudioCopyPlan& plan, std::vector<Clip>& clips, const AudioFormat& format,
+                           const OutputPlan& output, Writer& writer, int64_t total)
+    : plan_(plan), clips_(clips), format_(format), output_(output), writer_(writer), frame_(NewFrame()),
+      packet_(NewPacket()) {
+  const int64_t f = plan.frameSize;
+  // Each stretch starts a packet early, so that its encoder's first kept
+  // packet overlaps the copied one before it as the clip's own would, and
+  // runs a packet past its end for the same reason.
+  int64_t from = 0;
+  for (const AudioRun& r : plan.runs) {
+    stretches_.push_back({from == 0 ? -f : from, r.outFirst, std::max<int64_t>(0, from - f), r.outFirst + f});
+    from = r.outEnd;
+  }
+  stretches_.push_back({from == 0 ? -f : from, INT64_MAX, std::max<int64_t>(0, from - f), total});
+  fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels(), int(f) * 2));
+  if (!fifo_) throw Error("out of memory for audio");
+  fed_ = stretches_[0].feedFrom;
+}
+
+AudioSplicer::~AudioSplicer() = default;
+
+bool AudioSplicer::Needs(int64_t from, int64_t to) const {
+  return std::any_of(stretches_.begin(), stretches_.end(),
+                     [&](const Stretch& s) { return from < s.feedTo && s.feedFrom < to; });
+}
+
+void AudioSplicer::Write(int64_t at, const Planes& slot) {
+  const int64_t end = at + int64_t(slot.empty() ? 0 : slot[0].size());
+  while (stretch_ < stretches_.size() && end > fed_) {
+    const Stretch& s = stretches_[stretch_];
+    const int64_t to = std::min(end, s.feedTo);
+    if (fed_ < at) throw Error("the copy render's sound skipped samples " + std::to_string(fed_) + " to " + std::to_string(at));
+    if (to > fed_) Feed(slot, int(fed_ - at), int(to - fed_));
+    fed_ = std::max(fed_, to);
+    if (fed_ < s.feedTo) break;
+    EndStretch();
+  }
+}
+
+void AudioSplicer::Feed(const Planes& slot, int offset, int count) {
+  if (!encoder_) {
+    encoder_ = OpenAudioEncoder(output_, format_, true, "the copy render's sound");
+    sent_ = 0;
+  }
+  std::vector<void*> data;
+  for (const auto& ch : slot) data.push_back(const_cast<float*>(ch.data() + offset));
+  if (av_audio_fifo_write(fifo_.get(), data.data(), count) < count) throw Error("out of memory for audio");
+  while (av_audio_fifo_size(fifo_.get()) >= plan_.frameSize) {
+    av_frame_unref(frame_.get());
+    frame_->nb_samples = plan_.frameSize;
+    frame_->format = AV_SAMPLE_FMT_FLTP;
+    frame_->sample_rate = format_.sampleRate;
+    av_channel_layout_copy(&frame_->ch_layout, &format_.layout);
+    Check(av_frame_get_buffer(frame_.get(), 0), "out of memory for audio");
+    av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame_->extended_data), plan_.frameSize);
+    frame_->pts = stretches_[stretch_].feedFrom + sent_;
+    sent_ += plan_.frameSize;
+    Check(avcodec_send_frame(encoder_.get(), frame_.get()), "cannot encode the sound");
+    Drain(false);
+  }
+}
+
+void AudioSplicer::Drain(bool flush) {
+  if (flush) Check(avcodec_send_frame(encoder_.get(), nullptr), "cannot encode the sound");
+  const Stretch& s = stretches_[stretch_];
+  for (;;) {
+    const int r = avcodec_receive_packet(encoder_.get(), packet_.get());
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+    Check(r, "cannot encode the sound");
+    if (packet_->pts >= s.keepFrom && packet_->pts < s.keepTo) {
+      // Everything copied before this stretch goes out first.
+      if (stretch_ > 0) EmitRun(stretch_ - 1, INT64_MAX);
+      packet_->dts = packet_->pts;
+      writer_.WriteAudioPacket(packet_.get());
+    }
+    av_packet_unref(packet_.get());
+  }
+}
+
+void AudioSplicer::EndStretch() {
+  if (encoder_) {
+    const int rest = av_audio_fifo_size(fifo_.get());
+    if (rest > 0) {  // the last samples, completed with silence
+      Planes pad(size_t(format_.channels()), std::vector<float>(size_t(plan_.frameSize - rest), 0.0f));
+      Feed(pad, 0, plan_.frameSize - rest);
+    }
+    Drain(true);
+    encoder_.reset();
+  }
+  ++stretch_;
+  if (stretch_ < stretches_.size()) fed_ = stretches_[stretch_].feedFrom;
+}
+
+void AudioSplicer::EmitRun(size_t run, int64_t until) {
+  for (; run_ <= run && run_ < plan_.runs.size(); ++run_) {
+    const AudioRun& r = plan_.runs[run_];
+    if (!reader_) reader_ = std::make_unique<Reader>(*clips_[r.clip].video, r, format_.sampleRate);
+    while (AVPacket* p = reader_->Next(until)) writer_.WriteAudioPacket(p);
+    if (run_ == run && until != INT64_MAX) return;  // more to come
+    reader_.reset();
+  }
+}
+
+void AudioSplicer::Advance(int64_t until) {
+  // A run goes out once the stretch before it has.
+  if (run_ < stretch_) EmitRun(run_, until);
+}
+
+void AudioSplicer::Finish() {
+  while (stretch_ < stretches_.size()) EndStretch();
+  EmitRun(plan_.runs.size(), INT64_MAX);
+}
+
+}  // namespace zk::video

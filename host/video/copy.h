@@ -37,6 +37,72 @@ struct CopyPlan {
 CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
                   const OutputPlan& output);
 
+// Sound copied as it is: for each clip whose sound is AAC like the
+// output's, one run of its packets where it plays alone at its own level.
+// The stretches between runs are mixed and encoded again, each by its own
+// encoder; a run is placed so that every encoded stretch is whole packets
+// long, which puts the clip's sound at most half a packet (about 11 ms)
+// off where its timestamps say.
+struct AudioRun {
+  size_t clip;
+  int64_t firstPts, endPts;  // source packets [firstPts, endPts), in the stream's time base
+  int64_t outFirst, outEnd;  // where they go, in output samples
+};
+struct AudioCopyPlan {
+  std::string why;           // not empty: none of the sound is copied, and why
+  std::vector<AudioRun> runs;  // in output order
+  std::vector<int64_t> late;   // per clip: samples its sound is placed late
+  int frameSize = 1024;
+  int64_t packets = 0;  // copied
+};
+
+AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& timeline, const AudioBus& bus,
+                            const AudioFormat& format, const OutputPlan& output, const AVCodecParameters* encoder);
+
+// Writes the sound of a copy render: copied runs, and the stretches between
+// them encoded from the mixed sound.
+class AudioSplicer {
+ public:
+  AudioSplicer(const AudioCopyPlan& plan, std::vector<Clip>& clips, const AudioFormat& format,
+               const OutputPlan& output, Writer& writer, int64_t total);
+  ~AudioSplicer();
+  // Whether the mixed sound of output samples [from, to) is needed: it is
+  // encoded, or leads an encoder into or out of its stretch.
+  bool Needs(int64_t from, int64_t to) const;
+  // The mixed sound from output sample `at` on; needed slots only, in order.
+  void Write(int64_t at, const Planes& slot);
+  // Copied packets that start before output sample `until`.
+  void Advance(int64_t until);
+  void Finish();
+
+ private:
+  struct Stretch {
+    int64_t keepFrom, keepTo;  // its packets that go out: [keepFrom, keepTo); keepFrom < 0 keeps the priming
+    int64_t feedFrom, feedTo;  // the sound it encodes
+  };
+  class Reader;
+  void Feed(const Planes& slot, int offset, int count);
+  void EndStretch();
+  void Drain(bool flush);
+  void EmitRun(size_t run, int64_t until);
+
+  const AudioCopyPlan& plan_;
+  std::vector<Clip>& clips_;
+  const AudioFormat& format_;
+  const OutputPlan& output_;
+  Writer& writer_;
+  std::vector<Stretch> stretches_;
+  size_t stretch_ = 0;  // the one being fed
+  CodecPtr encoder_;
+  FifoPtr fifo_;
+  FramePtr frame_;
+  PacketPtr packet_;
+  int64_t fed_ = 0;   // next sample the encoder takes
+  int64_t sent_ = 0;  // samples sent to it
+  size_t run_ = 0;    // the run being copied
+  std::unique_ptr<Reader> reader_;
+};
+
 // Writes the video of a copy render frame by frame: copied packets from the
 // clips, and encoded stretches of rendered frames.
 class CopyWriter {

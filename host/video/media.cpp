@@ -390,7 +390,8 @@ AudioTrack::AudioTrack(const std::string& path, const AudioFormat& out, double z
 
 AudioTrack::AudioTrack(const std::string& name, InputOpener open, const AudioFormat& out, double zero,
                        double length)
-    : path_(name), channels_(out.channels()), zero_(zero), length_(length), buffer_(size_t(out.channels())) {
+    : path_(name), channels_(out.channels()), zero_(zero), length_(length), outRate_(out.sampleRate),
+      buffer_(size_t(out.channels())) {
   input_ = open();
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -440,8 +441,17 @@ void AudioTrack::Resample(const uint8_t* const* data, int samples) {
 // Puts a decoded frame where its timestamp says: the first one exactly,
 // later ones when they stray by more than 10 ms (container timestamps are
 // rounded, and that much is inaudible as a jump).
-void AudioTrack::Place(const AVFrame* frame) {
+// False when only part of a gap before it went in: a long gap is made a
+// second at a time, as far as it is read, so that a damaged timestamp
+// hours ahead never fills memory with silence.
+bool AudioTrack::Place(const AVFrame* frame) {
   const int64_t ts = frame->best_effort_timestamp;
+  if (restart_) {
+    if (ts == AV_NOPTS_VALUE) return true;  // nowhere to put it
+    const double at = double(ts) * av_q2d(input_->streams[stream_]->time_base) - zero_;
+    nextIn_ = base_ = std::llround(at * inRate_);
+    restart_ = false;
+  }
   const bool first = nextIn_ == INT64_MIN;
   if (first) nextIn_ = 0;
   int64_t offset = 0;
@@ -452,12 +462,16 @@ void AudioTrack::Place(const AVFrame* frame) {
   const int64_t tolerance = first ? 0 : inRate_ / 100;
   if (double(nextIn_ + offset) > (length_ + 1) * inRate_) {  // past the clip's end: nothing more is read
     ended_ = true;
-    return;
+    return true;
   }
   if (offset > tolerance) {  // a gap: silence
-    Check(swr_inject_silence(resampler_.get(), int(std::min<int64_t>(offset, INT32_MAX))),
-          path_ + ": cannot resample its audio");
-    nextIn_ += offset;
+    const int64_t step = std::min<int64_t>(offset, inRate_);
+    Check(swr_inject_silence(resampler_.get(), int(step)), path_ + ": cannot resample its audio");
+    nextIn_ += step;
+    if (step < offset) {
+      Resample(frame->extended_data, 0);  // the silence so far, not the frame
+      return false;
+    }
   }
   int skip = 0;
   if (offset < -tolerance) skip = int(std::min<int64_t>(-offset, frame->nb_samples));  // an overlap: trimmed
@@ -472,18 +486,29 @@ void AudioTrack::Place(const AVFrame* frame) {
     Resample(data.data(), frame->nb_samples - skip);
   }
   nextIn_ += frame->nb_samples - skip;
+  return true;
 }
 
-void AudioTrack::Fill(int64_t until) {
+void AudioTrack::Fill(int64_t from, int64_t until) {
   while (!ended_ && base_ + int64_t(buffer_[0].size()) < until) {
+    // What lies before the read goes as it is passed.
+    const int64_t stale = std::min<int64_t>(from - base_, int64_t(buffer_[0].size()));
+    if (stale > 1 << 20) {
+      for (auto& ch : buffer_) ch.erase(ch.begin(), ch.begin() + stale);
+      base_ += stale;
+    }
+    if (holding_) {
+      holding_ = !Place(frame_.get());
+      if (!holding_) av_frame_unref(frame_.get());
+      continue;
+    }
     int r = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (r == 0) {
       if (frame_->sample_rate != inRate_) {
         throw Error(path_ + ": its audio changes sample rate from " + std::to_string(inRate_) + " to " +
                     std::to_string(frame_->sample_rate) + " Hz");
       }
-      Place(frame_.get());
-      av_frame_unref(frame_.get());
+      holding_ = true;
       continue;
     }
     if (r == AVERROR_EOF) {
@@ -509,15 +534,34 @@ void AudioTrack::Fill(int64_t until) {
   }
 }
 
+// Jumps to a second before `start` instead of decoding a long stretch
+// nobody hears (a trimmed clip, or a copy render that reads only the sound
+// around its transitions).  Only where no resampling spans the jump.
+void AudioTrack::SeekNear(int64_t start) {
+  const AVStream* s = input_->streams[stream_];
+  const double t = zero_ + double(start) / inRate_ - 1.0;
+  if (av_seek_frame(input_.get(), stream_, std::llround(t / av_q2d(s->time_base)), AVSEEK_FLAG_BACKWARD) < 0) {
+    return;  // decoded on instead
+  }
+  avcodec_flush_buffers(decoder_.get());
+  if (holding_) av_frame_unref(frame_.get());
+  holding_ = false;
+  Check(swr_init(resampler_.get()), path_ + ": cannot resample its audio");
+  for (auto& ch : buffer_) ch.clear();
+  restart_ = true;
+}
+
 void AudioTrack::MixInto(int64_t start, int count, float gain, Planes& into, int at) {
   if (silent() || gain == 0.0f || count <= 0) return;
+  const int64_t kFar = int64_t(inRate_) * 10;
+  if (!ended_ && inRate_ == outRate_ && start - (base_ + int64_t(buffer_[0].size())) > kFar) SeekNear(start);
   if (start < base_) {  // already dropped: a caller going back hears nothing there
     const int skip = int(std::min<int64_t>(base_ - start, count));
     start += skip;
     at += skip;
     count -= skip;
   }
-  Fill(start + count);
+  Fill(start, start + count);
   // Drop what lies before this read, in large steps so that it stays cheap.
   const int64_t drop = std::min<int64_t>(start - base_, int64_t(buffer_[0].size()));
   if (drop > 1 << 16) {

@@ -155,8 +155,9 @@ class AudioTrack {
   void MixInto(int64_t start, int count, float gain, Planes& into, int at);
 
  private:
-  void Fill(int64_t until);
-  void Place(const AVFrame* frame);
+  void Fill(int64_t from, int64_t until);
+  void SeekNear(int64_t start);
+  bool Place(const AVFrame* frame);
   void Resample(const uint8_t* const* data, int samples);
 
   std::string path_;
@@ -171,7 +172,10 @@ class AudioTrack {
   FramePtr silence_;
   int stream_ = -1;
   int inRate_ = 0;
+  int outRate_ = 0;
   bool ended_ = false;
+  bool restart_ = false;
+  bool holding_ = false;  // frame_ is decoded but not all placed yet  // after a seek: the next frame's timestamp says where the buffer starts
   int64_t nextIn_ = INT64_MIN;  // input sample where the next decoded frame should start
   int64_t base_ = 0;  // clip sample number of buffer_[c][0]
   Planes buffer_;

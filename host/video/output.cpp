@@ -466,20 +466,27 @@ void Writer::OpenVideo(const Canvas& canvas, AVRational rate) {
 }
 
 
+CodecPtr OpenAudioEncoder(const OutputPlan& plan, const AudioFormat& audio, bool globalHeader,
+                          const std::string& output) {
+  const AVCodec* codec = plan.audio;
+  CodecPtr enc(avcodec_alloc_context3(codec));
+  if (!enc) throw Error("out of memory for an encoder");
+  enc->sample_fmt = SampleFormat(codec);
+  if (enc->sample_fmt == AV_SAMPLE_FMT_S32) enc->bits_per_raw_sample = 24;
+  enc->sample_rate = audio.sampleRate;
+  av_channel_layout_copy(&enc->ch_layout, &audio.layout);
+  enc->bit_rate = 64000 * std::min(audio.channels(), 6);  // for the codecs that lose
+  enc->time_base = {1, audio.sampleRate};
+  if (globalHeader) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  Check(avcodec_open2(enc.get(), codec, nullptr), output + ": cannot open the " + plan.audioName + " encoder (" +
+                                                      codec->name + ") at " + std::to_string(audio.sampleRate) +
+                                                      " Hz");
+  return enc;
+}
+
 void Writer::OpenAudio(const AudioFormat& audio) {
   const AVCodec* codec = plan_.audio;
-  audio_.reset(avcodec_alloc_context3(codec));
-  if (!audio_) throw Error("out of memory for an encoder");
-  audio_->sample_fmt = SampleFormat(codec);
-  if (audio_->sample_fmt == AV_SAMPLE_FMT_S32) audio_->bits_per_raw_sample = 24;
-  audio_->sample_rate = audio.sampleRate;
-  av_channel_layout_copy(&audio_->ch_layout, &audio.layout);
-  audio_->bit_rate = 64000 * std::min(audio.channels(), 6);  // for the codecs that lose
-  audio_->time_base = {1, audio.sampleRate};
-  if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) audio_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  Check(avcodec_open2(audio_.get(), codec, nullptr), options_.path + ": cannot open the " + plan_.audioName +
-                                                         " encoder (" + codec->name + ") at " +
-                                                         std::to_string(audio.sampleRate) + " Hz");
+  audio_ = OpenAudioEncoder(plan_, audio, muxer_->oformat->flags & AVFMT_GLOBALHEADER, options_.path);
   audioStream_ = avformat_new_stream(muxer_.get(), nullptr);
   if (audioStream_ == nullptr) throw Error("out of memory for a stream");
   Check(avcodec_parameters_from_context(audioStream_->codecpar, audio_.get()), options_.path);
@@ -536,6 +543,13 @@ void Writer::WriteVideo(AVFrame* frame) {
 void Writer::WritePacket(AVPacket* packet) {
   av_packet_rescale_ts(packet, av_inv_q(frameRate_), videoStream_->time_base);
   packet->stream_index = videoStream_->index;
+  const int r = av_interleaved_write_frame(muxer_.get(), packet);
+  if (r < 0) Fail(r, "cannot write");
+}
+
+void Writer::WriteAudioPacket(AVPacket* packet) {
+  av_packet_rescale_ts(packet, audio_->time_base, audioStream_->time_base);
+  packet->stream_index = audioStream_->index;
   const int r = av_interleaved_write_frame(muxer_.get(), packet);
   if (r < 0) Fail(r, "cannot write");
 }

@@ -58,6 +58,11 @@ OutputPlan PlanOutput(const OutputOptions& options);
 // A rate the audio encoder takes: the asked one, or the nearest it has.
 int EncoderSampleRate(const OutputPlan& plan, int want);
 
+// The sound's encoder as the plan sets it up for this format (what the
+// writer opens, and what a copy render opens per encoded stretch).
+CodecPtr OpenAudioEncoder(const OutputPlan& plan, const AudioFormat& audio, bool globalHeader,
+                          const std::string& output);
+
 // A temporary path beside a target that removes itself, file or folder,
 // unless it is committed.
 class TempPath {
@@ -93,6 +98,9 @@ class Writer {
   void WritePacket(AVPacket* packet);
   // Queues count samples per channel of the next stretch of sound.
   void WriteAudio(const Planes& planes, int count);
+  // Writes a packet of the sound stream as it is, its times in samples.
+  void WriteAudioPacket(AVPacket* packet);
+  const AVCodecParameters* audioParameters() const { return audioStream_ ? audioStream_->codecpar : nullptr; }
   // Flushes the encoders, completes the output and renames it into place.
   void Finish();
 

@@ -309,6 +309,24 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   if (copying) copier = std::make_unique<CopyWriter>(copyPlan, clips, timeline, canvas, rate, plan, writer);
   auto rendered = [&](int64_t j) { return !copying || copyPlan.encode[size_t(j)]; };
   const AudioBus bus(audioFormat.sampleRate, writer.hasAudio() ? audioFormat.channels() : 0, rate);
+  AudioCopyPlan soundPlan;
+  soundPlan.late.assign(clips.size(), 0);
+  std::unique_ptr<AudioSplicer> splicer;
+  if (copying && bus.on()) {
+    soundPlan = PlanAudioCopy(clips, timeline, bus, audioFormat, plan, writer.audioParameters());
+    if (soundPlan.why.empty()) {
+      warn("--copy: copying " + std::to_string(soundPlan.packets) + " sound packets of " +
+           std::to_string(soundPlan.runs.size()) + " clips");
+      splicer = std::make_unique<AudioSplicer>(soundPlan, clips, audioFormat, plan, writer,
+                                               bus.SampleOf(timeline.frames()));
+    } else {
+      warn("--copy: the sound is encoded again, because " + soundPlan.why);
+    }
+  }
+  auto writeSound = [&](int64_t j, const Planes& slot) {
+    if (splicer) splicer->Write(bus.SampleOf(j), slot);
+    else writer.WriteAudio(slot, int(slot[0].size()));
+  };
 
   // ---- Per frame: on the pool, any frame of the edit -------------------
   std::vector<int> sheetRow(clips.size(), -1);  // each transition's row on the contact sheet
@@ -337,7 +355,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
     return *clip.audio;
   };
   auto mixClip = [&](size_t c, int64_t g, float gain, Planes& slot) {
-    bus.Mix(audioOf(c), timeline.Origin(c), clips[c].trim, g, gain * Gain(clips[c].volume), slot);
+    bus.Mix(audioOf(c), timeline.Origin(c), clips[c].trim, g, gain * Gain(clips[c].volume), slot, soundPlan.late[c]);
   };
   for (int64_t j = 0; j < timeline.frames(); ++j) {
     if (gInterrupted.load()) throw Error("interrupted");
@@ -360,11 +378,13 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
     const Timeline::Place at = timeline.At(j);
     if (got.thumb) sheet[size_t(sheetRow[at.index])].push_back(std::move(*got.thumb));
     Planes slot = bus.Slot(j);
+    if (splicer) splicer->Advance(bus.SampleOf(j + 1));
     if (!at.transition) {
-      if (bus.on()) {
+      // Sound that is copied is not mixed at all.
+      if (bus.on() && (!splicer || splicer->Needs(bus.SampleOf(j), bus.SampleOf(j + 1)))) {
         mixClip(at.index, at.frame, 1.0f, slot);
         AudioBus::Clip(slot);
-        writer.WriteAudio(slot, int(slot[0].size()));
+        writeSound(j, slot);
       }
     } else {
       for (const zk::host::AudioMix& m : got.mixes) {
@@ -381,7 +401,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
         const int fade = std::min(frames.Terminate(at.index), n);
         if (fade > 0) bus.FadeOut(held, start, start + n - fade, start + n);
         if (bus.on()) {
-          for (Planes& p : held) writer.WriteAudio(p, int(p[0].size()));
+          for (size_t i = 0; i < held.size(); ++i) writeSound(start + int64_t(i), held[i]);
         }
         held.clear();
       }
@@ -389,6 +409,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
     if (progress) progress(j + 1, timeline.frames());
   }
   if (copier) copier->Finish();
+  if (splicer) splicer->Finish();
   writer.Finish();
   av_channel_layout_uninit(&audioFormat.layout);
   if (!options.mlt.empty()) WriteMltProject(mlt, options.mlt, options.output.overwrite);

@@ -47,11 +47,12 @@ Planes AudioBus::Slot(int64_t j) const {
   return Planes(size_t(channels_), std::vector<float>(size_t(SampleOf(j + 1) - SampleOf(j)), 0.0f));
 }
 
-void AudioBus::Mix(AudioTrack& track, int64_t origin, int64_t trim, int64_t g, float gain, Planes& slot) const {
+void AudioBus::Mix(AudioTrack& track, int64_t origin, int64_t trim, int64_t g, float gain, Planes& slot,
+                   int64_t late) const {
   if (slot.empty()) return;
   // Where the frame lies in the clip's own samples: the same count as the
   // output slot, so that rounding never drifts.
-  const int64_t first = SampleOf(trim) + SampleOf(origin + g) - SampleOf(origin);
+  const int64_t first = SampleOf(trim) + SampleOf(origin + g) - SampleOf(origin) - late;
   track.MixInto(first, int(slot[0].size()), gain, slot, 0);
 }
 

@@ -72,7 +72,8 @@ class AudioBus {
   // Adds the sound of a clip's frame g (the clip placed at output frame
   // origin, its first frame `trim` frames into its own sound) at gain into
   // the slot of output frame origin + g.
-  void Mix(AudioTrack& track, int64_t origin, int64_t trim, int64_t g, float gain, Planes& slot) const;
+  void Mix(AudioTrack& track, int64_t origin, int64_t trim, int64_t g, float gain, Planes& slot,
+           int64_t late = 0) const;
   // Fades slots (of output frames first, first + 1, ...) linearly to 0 at
   // the sample where output frame `end` starts, from frame `from`.
   void FadeOut(std::vector<Planes>& slots, int64_t first, int64_t from, int64_t end) const;

@@ -160,7 +160,7 @@ CodecPtr OpenStretchEncoder(const Canvas& canvas, AVRational rate, const OutputP
   av_opt_set(enc->priv_data, "preset", output.preset.empty() ? "veryfast" : output.preset.c_str(), 0);
   av_opt_set(enc->priv_data, "profile", profile.c_str(), 0);
   av_opt_set_double(enc->priv_data, "crf", output.crf >= 0 ? output.crf : 18, 0);
-  const std::string params = "sps-id=" + std::to_string(id) + ":sync-lookahead=0";
+  const std::string params = "sps-id=" + std::to_string(id) + ":" + X264Params(output.preset, canvas.width, canvas.height);
   av_opt_set(enc->priv_data, "x264-params", params.c_str(), 0);
   Check(avcodec_open2(enc.get(), codec, nullptr), "--copy: cannot open the libx264 encoder");
   return enc;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <map>
 #include <thread>
 
 extern "C" {
@@ -300,7 +301,7 @@ void SetVideoOptions(AVCodecContext* c, const OutputPlan& plan) {
     // holds about 800 MB at 4K; a thread a core costs little speed here,
     // and no frames wait between the lookahead and the encoder.
     c->thread_count = cores;
-    av_opt_set(o, "x264-params", "sync-lookahead=0", 0);
+    av_opt_set(o, "x264-params", X264Params(plan.preset, c->width, c->height).c_str(), 0);
   } else if (name == "libx265") {
     av_opt_set(o, "preset", plan.preset.c_str(), 0);
     av_opt_set_double(o, "crf", plan.crf, 0);
@@ -329,6 +330,24 @@ void SetVideoOptions(AVCodecContext* c, const OutputPlan& plan) {
 }
 
 }  // namespace
+
+// No frames wait between x264's lookahead and its encoder.  Above 1080p
+// the lookahead's own frames (about 25 MB each at 4K, ten to sixty of them
+// by preset) are held to about 128 MB, so that a 4K render stays under a
+// gigabyte; mb-tree sees a shorter future there.
+std::string X264Params(const std::string& preset, int width, int height) {
+  static const std::map<std::string, int> kLookahead = {
+      {"ultrafast", 0}, {"superfast", 0}, {"veryfast", 10}, {"faster", 20}, {"fast", 30},
+      {"medium", 40},   {"slow", 50},     {"slower", 60},   {"veryslow", 60}, {"placebo", 60}};
+  std::string params = "sync-lookahead=0";
+  const int64_t pixels = int64_t(width) * height;
+  const auto known = kLookahead.find(preset.empty() ? "veryfast" : preset);
+  if (pixels > 1920 * 1088 && known != kLookahead.end()) {
+    const int cap = int(std::max<int64_t>(4, 128'000'000 / (pixels * 3)));
+    if (known->second > cap) params += ":rc-lookahead=" + std::to_string(cap);
+  }
+  return params;
+}
 
 OutputPlan PlanOutput(const OutputOptions& options) {
   OutputPlan plan;

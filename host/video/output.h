@@ -58,6 +58,9 @@ OutputPlan PlanOutput(const OutputOptions& options);
 // A rate the audio encoder takes: the asked one, or the nearest it has.
 int EncoderSampleRate(const OutputPlan& plan, int want);
 
+// x264's settings beyond the preset for a picture of this size.
+std::string X264Params(const std::string& preset, int width, int height);
+
 // The sound's encoder as the plan sets it up for this format (what the
 // writer opens, and what a copy render opens per encoded stretch).
 CodecPtr OpenAudioEncoder(const OutputPlan& plan, const AudioFormat& audio, bool globalHeader,

@@ -179,6 +179,9 @@ Canvas MakeCanvas(const VideoFormat& first, const std::string& name, AVPixelForm
                 std::to_string(kMaxSide) + " pixels a side, the limit of the plug-in interface");
   }
   c.colour = OutputColour(first, format, c.pictureHeight);
+  c.interlaced = first.interlaced && first.rotation == 0 && c.pictureWidth == first.width &&
+                 c.pictureHeight == first.height;
+  c.topFirst = first.topFirst;
   return c;
 }
 

@@ -28,6 +28,8 @@ struct Canvas {
   AVRational aspect{1, 1};  // sample aspect of the output
   AVPixelFormat format = AV_PIX_FMT_YUV420P;
   Colour colour;  // the output's matrix, range and tags
+  bool interlaced = false;  // fields kept as the first clip has them (never rescaled or turned)
+  bool topFirst = true;
 };
 
 // The largest picture side: the plug-in interface's coordinates are 16-bit.

@@ -189,6 +189,7 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
       canvas.format != AV_PIX_FMT_YUV420P) {
     return refuse("the output is not 8-bit 4:2:0 H.264");
   }
+  if (canvas.interlaced) return refuse("the clips are interlaced");
   AvcC sets;
   Bytes extradata;
   for (const Clip& clip : clips) {

@@ -146,6 +146,7 @@ void VideoTrack::Open() {
       ColourOf(decoder_->colorspace, decoder_->color_range, decoder_->color_primaries, decoder_->color_trc);
   format_.rotation = Rotation(st);
   format_.interlaced = st->codecpar->field_order > AV_FIELD_PROGRESSIVE;
+  format_.topFirst = st->codecpar->field_order != AV_FIELD_BB && st->codecpar->field_order != AV_FIELD_TB;
   if (format_.width <= 0 || format_.height <= 0 || format_.format == AV_PIX_FMT_NONE) {
     throw Error(path_ + ": the video stream has no picture size or pixel format");
   }
@@ -247,7 +248,10 @@ void VideoTrack::Index() {
     format_.height = first->height;
     format_.format = AVPixelFormat(first->format);
   }
-  if (first->interlaced_frame) format_.interlaced = true;
+  if (first->interlaced_frame) {
+    format_.interlaced = true;
+    format_.topFirst = first->top_field_first;
+  }
   cache_[0] = Share(std::move(first));
   next_ = 1;
 }

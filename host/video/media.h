@@ -39,6 +39,7 @@ struct VideoFormat {
   Colour colour;
   int rotation = 0;         // clockwise degrees (0, 90, 180, 270) that show it upright
   bool interlaced = false;  // the stream declares fields
+  bool topFirst = true;     // and shows the top field first
 };
 
 struct AudioFormat {

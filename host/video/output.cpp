@@ -379,6 +379,12 @@ AVPixelFormat OutputPlan::FormatFor(AVPixelFormat source) const {
   return deeper && deep != AV_PIX_FMT_NONE ? deep : format;
 }
 
+bool OutputPlan::CodesFields() const {
+  if (images || video == nullptr) return false;
+  const std::string name = video->name;
+  return name == "libx264" || name == "prores_ks" || name == "ffv1";
+}
+
 Canvas OutputPlan::CanvasFor(const VideoFormat& first, const std::string& name, int forceWidth,
                              int forceHeight) const {
   Canvas canvas = MakeCanvas(first, name, FormatFor(first.format), forceWidth, forceHeight);
@@ -465,6 +471,14 @@ void Writer::OpenVideo(const Canvas& canvas, AVRational rate) {
   video_->thread_count = 0;
   colour_ = canvas.colour;
   video_->colorspace = colour_.space;
+  // Interlaced footage stays interlaced where the codec can say so:
+  // coded as fields, in their order, and tagged.
+  interlaced_ = canvas.interlaced && plan_.CodesFields();
+  topFirst_ = canvas.topFirst;
+  if (interlaced_) {
+    video_->field_order = topFirst_ ? AV_FIELD_TT : AV_FIELD_BB;
+    video_->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+  }
   video_->color_range = colour_.range;
   video_->color_primaries = colour_.primaries;
   video_->color_trc = colour_.trc;
@@ -556,6 +570,8 @@ void Writer::WriteVideo(AVFrame* frame) {
   frame->sample_aspect_ratio = video_->sample_aspect_ratio;
   frame->colorspace = colour_.space;
   frame->color_range = colour_.range;
+  frame->interlaced_frame = interlaced_;
+  frame->top_field_first = topFirst_;
   Encode(video_.get(), videoStream_, frame);
 }
 

@@ -39,6 +39,9 @@ struct OutputPlan {
 
   bool limitedRange = false;               // the codec cannot say full range
 
+  // The video codec codes interlaced pictures as fields, with their order.
+  bool CodesFields() const;
+
   // The output's pixel format for a first clip in `source`: frames outside
   // the transition keep a deep source's depth where the codec allows.
   AVPixelFormat FormatFor(AVPixelFormat source) const;
@@ -126,6 +129,7 @@ class Writer {
   AVStream* audioStream_ = nullptr;
   Colour colour_;
   AVRational frameRate_{25, 1};
+  bool interlaced_ = false, topFirst_ = true;
   FifoPtr fifo_;
   FramePtr audioFrame_;  // float planes, as mixed
   SwrPtr toEncoder_;     // to the encoder's sample format, when it is another

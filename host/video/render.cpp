@@ -62,9 +62,15 @@ void CheckPreview(const std::string& preview, const OutputOptions& output) {
 }
 
 // The notices a clip gives when it is conformed to the output.
-void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, const WarnFn& warn) {
+void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, bool fields, const WarnFn& warn) {
   const VideoTrack& v = *c.video;
   const VideoFormat& f = v.format();
+  if (f.interlaced) {
+    const std::string order = f.topFirst ? "top field first" : "bottom field first";
+    warn(v.path() + ": interlaced (" + order + "): " +
+         (fields && canvas.topFirst == f.topFirst ? "written interlaced"
+                                                  : "written as progressive frames (deinterlace it first for a clean picture)"));
+  }
   if (v.skipped() > 0) {
     warn(v.path() + ": the first " + std::to_string(v.skipped()) +
          " frames do not decode (the stream starts in mid-GOP); the clip starts at the first that does");
@@ -188,7 +194,7 @@ std::vector<Clip> OpenClips(const EditOptions& options, const OutputPlan& out, i
     clip.video->set_cache_frames(size_t(2 * jobs + 2) * size_t(std::clamp<int64_t>(perSlot, 1, 8)));
     clip.place = Place(clip.video->format(), *canvas, options.fit);
     clip.passThrough = PassesThrough(clip.video->format(), clip.place, *canvas);
-    Notice(clip, *canvas, *rate, c == 0 && options.width == 0, warn);
+    Notice(clip, *canvas, *rate, c == 0 && options.width == 0, canvas->interlaced && out.CodesFields(), warn);
     clip.trim = std::llround(e.in * av_q2d(*rate));
     if (clip.trim >= clip.grid->frames()) {
       throw Error(e.path + ": in " + std::to_string(e.in) + " s is past its end (" +

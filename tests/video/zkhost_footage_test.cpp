@@ -81,6 +81,13 @@ void InSync(const Seen& s, const std::string&) {
   EXPECT_NEAR(BeepAt(s), 3.0, kFrame);
 }
 
+std::function<void(const Seen&, const std::string&)> FieldOrder(std::string want) {
+  return [want](const Seen&, const std::string& out) {
+    const Outcome p = Shell("ffprobe -v error -select_streams v -show_entries stream=field_order -of csv=p=0 " + out);
+    EXPECT_EQ(p.output.substr(0, p.output.find('\n')), want);
+  };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, Footage,
     testing::Values(
@@ -176,6 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
                      {"r2.mkv", "-f lavfi -i testsrc2=s=160x120:r=2997/100:d=3 -c:v ffv1"}},
                     "Cindergate --frames 10 {0} {1}", 0, "is retimed",
                     [](const Seen& s, const std::string&) { EXPECT_EQ(s.frames.size(), 90u + 90u - 10u); }},
+        // Interlaced footage stays interlaced, its fields in their order.
+        FootageCase{"InterlacedTopFirst",
+                    {{"tff.mp4", "-f lavfi -i testsrc2=s=160x120:r=25:d=3 -flags +ildct+ilme -top 1 -c:v libx264"}},
+                    "Ashveil --frames 10 {0}", 0, "written interlaced", FieldOrder("tt")},
+        FootageCase{"InterlacedBottomFirst",
+                    {{"bff.mp4", "-f lavfi -i testsrc2=s=160x120:r=25:d=3 -flags +ildct+ilme -top 0 -c:v libx264"}},
+                    "Ashveil --frames 10 {0}", 0, "written interlaced", FieldOrder("bb")},
         // A clip's level holds through the transition.
         FootageCase{"SecondClipSilenced",
                     {{"tone.mkv", "-f lavfi -i testsrc2=s=160x120:r=25:d=3 -f lavfi -i sine=f=440:r=48000:d=3 "

@@ -70,7 +70,7 @@ InputOpener MemoryOpener(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   av_log_set_level(AV_LOG_QUIET);
-  gMaxPixels = 4096 * 4096;
+  gMaxPixels = 1024 * 1024;  // a 4 KB file can declare any picture; decoding one of gigapixels proves nothing here
   const InputOpener open = MemoryOpener(data, size);
   try {
     VideoTrack video("fuzz", open, 4);

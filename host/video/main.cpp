@@ -124,8 +124,8 @@ options:
                       --then T after a clip sets the one after that clip
   --speed S           the length of transitions given without one (default 0.5)
   --mlt FILE.mlt      also write the edit as an MLT XML project (melt, Shotcut)
-  --copy              copy the clips' H.264 packets where nothing changes them;
-                      only the stretches around transitions are encoded again
+  --copy              copy the clips' H.264 and AAC packets where nothing changes
+                      them; only the stretches around transitions are encoded again
                       (a full render, with the reason, where copying cannot apply)
   -y, -j, -q, --fps, --size, --fit, --codec, --crf, --preset, --pix-fmt,
   --proxy, --preview, --rect, -v   as for render; the contact sheet has a row

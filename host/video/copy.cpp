@@ -137,10 +137,12 @@ const char* ProfileName(int profile) {
   }
 }
 
-// The stretch encoder: the clips' profile and colour, the parameter sets
-// in the sample description only, under their own id.
+// The stretch encoder: the clips' profile, the parameter sets in the
+// sample description only, under their own id, and the colour tags the
+// clips' own sets carry (unspecified stays unspecified), so that a player
+// reads every frame of the stream alike.
 CodecPtr OpenStretchEncoder(const Canvas& canvas, AVRational rate, const OutputPlan& output,
-                            const std::string& profile, int id) {
+                            const std::string& profile, int id, const AVCodecParameters& clips) {
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (codec == nullptr) throw Error("--copy: no libx264 encoder");
   CodecPtr enc(avcodec_alloc_context3(codec));
@@ -151,10 +153,10 @@ CodecPtr OpenStretchEncoder(const Canvas& canvas, AVRational rate, const OutputP
   enc->time_base = av_inv_q(rate);
   enc->framerate = rate;
   enc->sample_aspect_ratio = canvas.aspect;
-  enc->colorspace = canvas.colour.space;
-  enc->color_range = canvas.colour.range;
-  enc->color_primaries = canvas.colour.primaries;
-  enc->color_trc = canvas.colour.trc;
+  enc->colorspace = clips.color_space;
+  enc->color_range = clips.color_range;
+  enc->color_primaries = clips.color_primaries;
+  enc->color_trc = clips.color_trc;
   enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   enc->thread_count = int(std::max(1u, std::thread::hardware_concurrency()));
   av_opt_set(enc->priv_data, "preset", output.preset.empty() ? "veryfast" : output.preset.c_str(), 0);
@@ -227,7 +229,7 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   plan.parameterSetId = 1;
   while (std::find(used.begin(), used.end(), plan.parameterSetId) != used.end()) ++plan.parameterSetId;
   if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
-  CodecPtr probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId);
+  CodecPtr probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
   ParseAnnexB(probe->extradata, size_t(probe->extradata_size), &sets);
   plan.delay = std::max(plan.delay, probe->has_b_frames + 1);
   const Bytes both = BuildAvcC(sets);
@@ -328,7 +330,9 @@ void CopyWriter::Drain(bool flush) {
 void CopyWriter::Write(int64_t j, AVFrame* rendered) {
   const int64_t total = timeline_.frames();
   if (plan_.encode[size_t(j)]) {
-    if (!encoder_) encoder_ = OpenStretchEncoder(canvas_, rate_, output_, plan_.profile, plan_.parameterSetId);
+    if (!encoder_) {
+      encoder_ = OpenStretchEncoder(canvas_, rate_, output_, plan_.profile, plan_.parameterSetId, *plan_.params);
+    }
     rendered->pts = j;
     rendered->pict_type = AV_PICTURE_TYPE_NONE;
     Check(avcodec_send_frame(encoder_.get(), rendered), "--copy: cannot encode");

@@ -49,11 +49,12 @@ struct OracleCase {
   int frames;  // the transition's N
 };
 
-std::string Name(const ::testing::TestParamInfo<OracleCase>& info) {
-  const OracleCase& c = info.param;
+std::string CaseName(const OracleCase& c) {
   return std::string(c.bundle) + std::to_string(c.variant) + (c.swapped ? "_swapped_" : "_") +
          std::to_string(c.width) + "x" + std::to_string(c.height);
 }
+std::string Name(const ::testing::TestParamInfo<OracleCase>& info) { return CaseName(info.param); }
+void PrintTo(const OracleCase& c, std::ostream* os) { *os << CaseName(c); }
 
 std::string Ms(int frames) { return std::to_string(frames * 1000 / kRate) + "ms"; }
 

@@ -1,0 +1,241 @@
+#include "world_kernel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zk::video {
+namespace {
+
+// ---- Context ----------------------------------------------------------------
+
+// Coefficients into the world, as swscale's accurate path holds them: luma
+// in 1/512 levels times 13-bit factors, sums in 1/2^22 levels.
+enum { kYOffset, kYCoeff, kV2R, kV2G, kU2G, kU2B };
+// Coefficients out of the world, 16-bit fixed point, and the offsets with
+// rounding.
+enum { kRY, kGY, kBY, kRU, kGU, kBU, kRV, kGV, kBV, kYAdd, kCAdd };
+
+constexpr int kHorizontalOne = 1 << 14;  // swscale's horizontal filter weights sum to this
+constexpr int kVerticalOne = 1 << 12;    // and its vertical ones to this
+
+// ---- Kernel -----------------------------------------------------------------
+
+// One chroma row widened to the picture's width in 1/128 levels, as swscale's
+// horizontal pass leaves it: floor of the weighted pair.
+void Widen(const uint8_t* in, const std::vector<WorldKernel::Tap>& taps, int16_t* out) {
+  const int n = int(taps.size());
+  for (int x = 0; x < n; ++x) {
+    const WorldKernel::Tap t = taps[size_t(x)];
+    out[x] = int16_t((in[t.first] * (kHorizontalOne - t.weight) + in[t.first + 1] * t.weight) >> 7);
+  }
+}
+
+inline uint32_t Clip22(int v) { return uint32_t(std::clamp(v, 0, (1 << 30) - 1)) >> 22; }
+
+// One world row from a luma row and two widened chroma rows of each
+// plane, mixed by the vertical weight w1 (of 4096).
+void WorldRow(const uint8_t* __restrict luma, const int16_t* __restrict u0, const int16_t* __restrict u1,
+              const int16_t* __restrict v0, const int16_t* __restrict v1, int w1, const int32_t* c,
+              uint32_t* __restrict out, int width) {
+  const int w0 = kVerticalOne - w1;
+  const int yOffset = c[kYOffset], yCoeff = c[kYCoeff], v2r = c[kV2R], v2g = c[kV2G], u2g = c[kU2G], u2b = c[kU2B];
+  for (int x = 0; x < width; ++x) {
+    const int u = (u0[x] * w0 + u1[x] * w1 + 512 - (128 << 19)) >> 10;
+    const int v = (v0[x] * w0 + v1[x] * w1 + 512 - (128 << 19)) >> 10;
+    const int y = ((luma[x] << 9) - yOffset) * yCoeff + (1 << 21);
+    // Unsigned sums, as swscale's: no overflow for 8-bit input.
+    const int r = int(unsigned(y) + unsigned(v * v2r));
+    const int g = int(unsigned(y) + unsigned(v * v2g) + unsigned(u * u2g));
+    const int b = int(unsigned(y) + unsigned(u * u2b));
+    out[x] = 0xFF000000u | Clip22(r) << 16 | Clip22(g) << 8 | Clip22(b);
+  }
+}
+
+inline int R(uint32_t p) { return int(p >> 16 & 0xFF); }
+inline int G(uint32_t p) { return int(p >> 8 & 0xFF); }
+inline int B(uint32_t p) { return int(p & 0xFF); }
+inline uint8_t Level(int v) { return uint8_t(std::clamp(v >> 16, 0, 255)); }
+
+void LumaRow(const uint32_t* __restrict in, const int32_t* c, uint8_t* __restrict out, int width) {
+  for (int x = 0; x < width; ++x) {
+    const uint32_t p = in[x];
+    out[x] = Level(c[kRY] * R(p) + c[kGY] * G(p) + c[kBY] * B(p) + c[kYAdd]);
+  }
+}
+
+// Chroma of a 2-row band from four world rows weighted 1, 3, 3, 1 (the
+// bilinear halving swscale does down the picture) and pixel pairs summed
+// across it: each sum weighs 16 pixel values.
+void ChromaRow(const uint32_t* const rows[4], const int32_t* c, int16_t* sums, uint8_t* __restrict u,
+               uint8_t* __restrict v, int width) {
+  int16_t* __restrict rs = sums;
+  int16_t* __restrict gs = sums + width;
+  int16_t* __restrict bs = sums + 2 * width;
+  for (int x = 0; x < width; ++x) {
+    const uint32_t a = rows[0][x], b = rows[1][x], d = rows[2][x], e = rows[3][x];
+    rs[x] = int16_t(R(a) + 3 * (R(b) + R(d)) + R(e));
+    gs[x] = int16_t(G(a) + 3 * (G(b) + G(d)) + G(e));
+    bs[x] = int16_t(B(a) + 3 * (B(b) + B(d)) + B(e));
+  }
+  for (int x = 0; x < width / 2; ++x) {
+    const int r = rs[2 * x] + rs[2 * x + 1], g = gs[2 * x] + gs[2 * x + 1], b = bs[2 * x] + bs[2 * x + 1];
+    u[x] = Level(c[kRU] * r + c[kGU] * g + c[kBU] * b + c[kCAdd]);
+    v[x] = Level(c[kRV] * r + c[kGV] * g + c[kBV] * b + c[kCAdd]);
+  }
+}
+
+// ---- Set-up -----------------------------------------------------------------
+
+// swscale's bilinear taps from n chroma samples to `length` picture
+// samples, both sited at their centres: output i lies at (i + 0.5) * inc
+// - 0.5 in the input, inc rounded to 1/65536 as swscale rounds it, the
+// weights rounded to 1/16384 across and 1/4096 down.  Down the picture
+// swscale then takes (as measured) the upper row alone where the lower
+// weighs less than half, else the mean of the two: rows of a 4:2:0 picture
+// alternate between one chroma row and the mean of two.
+std::vector<WorldKernel::Tap> Taps(int n, int length, bool vertical) {
+  const int one = vertical ? kVerticalOne : kHorizontalOne;
+  const int64_t inc = ((int64_t(n) << 16) + length / 2) / length;
+  std::vector<WorldKernel::Tap> taps(static_cast<size_t>(length));
+  for (int i = 0; i < length; ++i) {
+    const int64_t at = inc - 65536 + 2 * i * inc;  // in 1/131072 samples
+    int64_t first = at >= 0 ? at / 131072 : -((-at + 131071) / 131072);
+    const int64_t frac = at - first * 131072;
+    int weight = one - int(((131072 - frac) * one + 65536) >> 17);
+    if (first < 0) {
+      first = 0;
+      weight = 0;
+    } else if (first >= n - 1) {
+      first = n - 2;
+      weight = one;
+    }
+    if (vertical) weight = weight < one / 2 ? 0 : one / 2;
+    taps[size_t(i)] = {int(first), weight};
+  }
+  return taps;
+}
+
+// The matrix into the world from swscale's table for the space, rounded
+// at the steps swscale rounds it.
+void IntoWorld(int space, bool full, int32_t* c) {
+  const int* t = sws_getCoefficients(space);
+  int64_t crv = t[0], cbu = t[1], cgu = -t[2], cgv = -t[3], cy = 1 << 16, oy = 0;
+  if (!full) {
+    cy = cy * 255 / 219;
+    oy = 16 << 16;
+  } else {
+    crv = crv * 224 / 255;
+    cbu = cbu * 224 / 255;
+    cgu = cgu * 224 / 255;
+    cgv = cgv * 224 / 255;
+  }
+  auto round13 = [](int64_t f) { return int32_t((f * (1 << 13) + (1 << 15)) >> 16); };
+  c[kYOffset] = int32_t(oy >> 7);  // 16 in 1/512 levels
+  c[kYCoeff] = round13(cy);
+  c[kV2R] = round13(crv);
+  c[kV2G] = round13(cgv);
+  c[kU2G] = round13(cgu);
+  c[kU2B] = round13(cbu);
+}
+
+// The matrix out of the world: Kr and Kb from the same table, luma scaled
+// to its range, chroma ones for sums of 16 values.
+void OutOfWorld(int space, bool full, int32_t* c) {
+  const int* t = sws_getCoefficients(space);
+  const double kr = 1 - t[0] * 224.0 / (255.0 * 131072.0);
+  const double kb = 1 - t[1] * 224.0 / (255.0 * 131072.0);
+  const double ys = full ? 1.0 : 219.0 / 255.0, cs = full ? 1.0 : 224.0 / 255.0;
+  const double one = 65536.0;
+  c[kRY] = int32_t(std::lround(kr * ys * one));
+  c[kGY] = int32_t(std::lround((1 - kr - kb) * ys * one));
+  c[kBY] = int32_t(std::lround(kb * ys * one));
+  const double cu = cs / (2 * (1 - kb)) / 16, cv = cs / (2 * (1 - kr)) / 16;
+  c[kRU] = int32_t(std::lround(-kr * cu * one));
+  c[kGU] = int32_t(std::lround(-(1 - kr - kb) * cu * one));
+  c[kBU] = int32_t(std::lround((1 - kb) * cu * one));
+  c[kRV] = int32_t(std::lround((1 - kr) * cv * one));
+  c[kGV] = int32_t(std::lround(-(1 - kr - kb) * cv * one));
+  c[kBV] = int32_t(std::lround(-kb * cv * one));
+  c[kYAdd] = (full ? 0 : 16 << 16) + (1 << 15);
+  c[kCAdd] = (128 << 16) + (1 << 15);
+}
+
+bool Is420(AVPixelFormat f) { return f == AV_PIX_FMT_YUV420P || f == AV_PIX_FMT_YUVJ420P; }
+
+}  // namespace
+
+// The smallest side the taps above describe: swscale shortens its filters
+// for chroma planes of fewer than four samples.
+constexpr int kSmallest = 8;
+
+std::unique_ptr<WorldKernel> WorldKernel::For(int w, int h, AVPixelFormat from, AVPixelFormat to, int space,
+                                              bool full) {
+  if (w < kSmallest || h < kSmallest) return nullptr;
+  std::unique_ptr<WorldKernel> k(new WorldKernel);
+  k->width_ = w;
+  k->height_ = h;
+  if (Is420(from) && to == AV_PIX_FMT_RGB32) {
+    k->toWorld_ = true;
+    IntoWorld(space, full, k->c_);
+    k->across_ = Taps((w + 1) / 2, w, false);
+    k->down_ = Taps((h + 1) / 2, h, true);
+    k->rows_.resize(size_t(4) * w);
+    return k;
+  }
+  // Odd sizes out of the world take swscale's other chroma path.
+  if (from == AV_PIX_FMT_RGB32 && Is420(to) && w % 2 == 0 && h % 2 == 0) {
+    k->toWorld_ = false;
+    OutOfWorld(space, full, k->c_);
+    k->rows_.resize(size_t(3) * w);
+    return k;
+  }
+  return nullptr;
+}
+
+// ---- Entry ------------------------------------------------------------------
+
+void WorldKernel::ToWorld(const uint8_t* const src[], const int srcStride[], uint8_t* dst, int dstStride) {
+  // Two widened chroma rows of each plane, kept while the rows use them.
+  int16_t* wide[2][2] = {{rows_.data(), rows_.data() + width_}, {rows_.data() + 2 * width_, rows_.data() + 3 * width_}};
+  int held[2] = {-1, -1};
+  auto row = [&](int r) -> int {
+    for (int s = 0; s < 2; ++s) {
+      if (held[s] == r) return s;
+    }
+    const int s = held[0] == r - 1 ? 1 : 0;  // keep the row above
+    Widen(src[1] + intptr_t(r) * srcStride[1], across_, wide[s][0]);
+    Widen(src[2] + intptr_t(r) * srcStride[2], across_, wide[s][1]);
+    held[s] = r;
+    return s;
+  };
+  for (int y = 0; y < height_; ++y) {
+    const Tap t = down_[size_t(y)];
+    const int a = row(t.first);
+    const int b = row(t.first + 1);
+    WorldRow(src[0] + intptr_t(y) * srcStride[0], wide[a][0], wide[b][0], wide[a][1], wide[b][1], t.weight, c_,
+             reinterpret_cast<uint32_t*>(dst + intptr_t(y) * dstStride), width_);
+  }
+}
+
+void WorldKernel::FromWorld(const uint8_t* src, int srcStride, uint8_t* const dst[], const int dstStride[]) {
+  auto at = [&](int y) {
+    return reinterpret_cast<const uint32_t*>(src + intptr_t(std::clamp(y, 0, height_ - 1)) * srcStride);
+  };
+  for (int y = 0; y < height_; ++y) LumaRow(at(y), c_, dst[0] + intptr_t(y) * dstStride[0], width_);
+  for (int j = 0; j < height_ / 2; ++j) {
+    const uint32_t* rows[4] = {at(2 * j - 1), at(2 * j), at(2 * j + 1), at(2 * j + 2)};
+    ChromaRow(rows, c_, rows_.data(), dst[1] + intptr_t(j) * dstStride[1], dst[2] + intptr_t(j) * dstStride[2],
+              width_);
+  }
+}
+
+void WorldKernel::Convert(const uint8_t* const src[], const int srcStride[], uint8_t* const dst[],
+                          const int dstStride[]) {
+  if (toWorld_) {
+    ToWorld(src, srcStride, dst[0], dstStride[0]);
+  } else {
+    FromWorld(src[0], srcStride[0], dst, dstStride);
+  }
+}
+
+}  // namespace zk::video

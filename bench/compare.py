@@ -122,9 +122,14 @@ def main():
             j1 = timed(base + ["-j", "1"])
             j2 = timed(base + ["-j", "2"])
             ff = timed(xfade_cmd(a, b, BURN_OUT_BRIGHT, os.path.join(tmp, "ff.mp4"), True))
+            # The floor: ffmpeg decoding and encoding the very frames zkhost wrote.
+            plain = timed(["ffmpeg", "-v", "error", "-y", "-i", out, "-c:v", "libx264", "-preset", "ultrafast",
+                           os.path.join(tmp, "plain.mp4")])
             rows.append(("zkhost render 1080p end to end, -j 1", j1 * 1000, ""))
             rows.append(("zkhost render 1080p end to end, -j 2", j2 * 1000,
                          f"{j1 / j2:.2f}x faster than -j 1"))
+            rows.append(("ffmpeg transcode of zkhost's output frames, 1080p", plain * 1000,
+                         f"zkhost -j 2 takes {j2 / plain:.2f}x"))
             rows.append(("ffmpeg xfade 1080p end to end", ff * 1000,
                          f"{ff / j2:.1f}x zkhost -j 2"))
 

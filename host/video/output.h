@@ -38,6 +38,7 @@ struct OutputPlan {
   std::string preset;                      // the speed asked of it; empty none
 
   bool limitedRange = false;               // the codec cannot say full range
+  int threads = 0;                         // the encoder's threads; 0 for one a core
 
   // The output's pixel format for a first clip in `source`: frames outside
   // the transition keep a deep source's depth where the codec allows.

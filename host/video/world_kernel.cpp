@@ -51,21 +51,24 @@ ZK_ROW_LOOP void WidenEven(const uint8_t* __restrict in, int n, int16_t* __restr
 
 inline uint32_t Clip22(int v) { return uint32_t(std::clamp(v, 0, (1 << 30) - 1)) >> 22; }
 
-// One world row from a luma row and two widened chroma rows of each
-// plane, mixed by the vertical weight w1 (of 4096).
+// One world row from a luma row and two widened chroma rows of each plane.
+// Down the picture the weights are 1 and 0 or a half each (see Taps), so
+// the second row is the first again where it weighs nothing, and the sum
+// of the two, less the offset, is the chroma value in 1/256 levels: what
+// swscale holds in 1/512 levels, halved to stay in 16 bits.
 ZK_ROW_LOOP void WorldRow(const uint8_t* __restrict luma, const int16_t* __restrict u0, const int16_t* __restrict u1,
-              const int16_t* __restrict v0, const int16_t* __restrict v1, int w1, const int32_t* c,
-              uint32_t* __restrict out, int width) {
-  const int w0 = kVerticalOne - w1;
-  const int yOffset = c[kYOffset], yCoeff = c[kYCoeff], v2r = c[kV2R], v2g = c[kV2G], u2g = c[kU2G], u2b = c[kU2B];
+                          const int16_t* __restrict v0, const int16_t* __restrict v1, const int32_t* c,
+                          uint32_t* __restrict out, int width) {
+  const int16_t yCoeff = int16_t(c[kYCoeff]), v2r = int16_t(c[kV2R]), v2g = int16_t(c[kV2G]),
+                u2g = int16_t(c[kU2G]), u2b = int16_t(c[kU2B]);
+  const int yAdd = (1 << 21) - c[kYOffset] * c[kYCoeff];
   for (int x = 0; x < width; ++x) {
-    const int u = (u0[x] * w0 + u1[x] * w1 + 512 - (128 << 19)) >> 10;
-    const int v = (v0[x] * w0 + v1[x] * w1 + 512 - (128 << 19)) >> 10;
-    const int y = ((luma[x] << 9) - yOffset) * yCoeff + (1 << 21);
-    // Unsigned sums, as swscale's: no overflow for 8-bit input.
-    const int r = int(unsigned(y) + unsigned(v * v2r));
-    const int g = int(unsigned(y) + unsigned(v * v2g) + unsigned(u * u2g));
-    const int b = int(unsigned(y) + unsigned(u * u2b));
+    const int16_t u = int16_t(u0[x] + u1[x] - 32768), v = int16_t(v0[x] + v1[x] - 32768);
+    const unsigned y = unsigned(luma[x] * yCoeff) * 512u + unsigned(yAdd);
+    // Unsigned sums, as swscale's: they wrap where swscale's do.
+    const int r = int(y + unsigned(v * v2r) * 2u);
+    const int g = int(y + unsigned(v * v2g + u * u2g) * 2u);
+    const int b = int(y + unsigned(u * u2b) * 2u);
     out[x] = 0xFF000000u | Clip22(r) << 16 | Clip22(g) << 8 | Clip22(b);
   }
 }
@@ -236,8 +239,8 @@ void WorldKernel::ToWorld(const uint8_t* const src[], const int srcStride[], uin
   for (int y = 0; y < height_; ++y) {
     const Tap t = down_[size_t(y)];
     const int a = row(t.first);
-    const int b = row(t.first + 1);
-    WorldRow(src[0] + intptr_t(y) * srcStride[0], wide[a][0], wide[b][0], wide[a][1], wide[b][1], t.weight, c_,
+    const int b = t.weight == 0 ? a : row(t.first + 1);
+    WorldRow(src[0] + intptr_t(y) * srcStride[0], wide[a][0], wide[b][0], wide[a][1], wide[b][1], c_,
              reinterpret_cast<uint32_t*>(dst + intptr_t(y) * dstStride), width_);
   }
 }

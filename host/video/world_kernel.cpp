@@ -49,7 +49,12 @@ ZK_ROW_LOOP void WidenEven(const uint8_t* __restrict in, int n, int16_t* __restr
   out[2 * n - 1] = int16_t(in[n - 1] << 7);
 }
 
-inline uint32_t Clip22(int v) { return uint32_t(std::clamp(v, 0, (1 << 30) - 1)) >> 22; }
+// A level from a sum in 1/2^22 levels.  The sums run from about -1.4 x 2^30
+// to 2.2 x 2^30 and are taken modulo 2^32: from 2.5 x 2^30 up they are
+// below zero.  swscale reads them as signed and so turns white with too
+// much blue (limited-range luma 255 and Cb 255) into no blue at all; here
+// they saturate.
+inline uint32_t Clip22(unsigned v) { return v >= 0xA0000000u ? 0 : std::min(v, (1u << 30) - 1) >> 22; }
 
 // One world row from a luma row and two widened chroma rows of each plane.
 // Down the picture the weights are 1 and 0 or a half each (see Taps), so
@@ -65,10 +70,9 @@ ZK_ROW_LOOP void WorldRow(const uint8_t* __restrict luma, const int16_t* __restr
   for (int x = 0; x < width; ++x) {
     const int16_t u = int16_t(u0[x] + u1[x] - 32768), v = int16_t(v0[x] + v1[x] - 32768);
     const unsigned y = unsigned(luma[x] * yCoeff) * 512u + unsigned(yAdd);
-    // Unsigned sums, as swscale's: they wrap where swscale's do.
-    const int r = int(y + unsigned(v * v2r) * 2u);
-    const int g = int(y + unsigned(v * v2g + u * u2g) * 2u);
-    const int b = int(y + unsigned(u * u2b) * 2u);
+    const unsigned r = y + unsigned(v * v2r) * 2u;
+    const unsigned g = y + unsigned(v * v2g + u * u2g) * 2u;
+    const unsigned b = y + unsigned(u * u2b) * 2u;
     out[x] = 0xFF000000u | Clip22(r) << 16 | Clip22(g) << 8 | Clip22(b);
   }
 }

@@ -73,8 +73,9 @@ Spread Compare(const AVFrame& in, AVPixelFormat to, int space, bool full) {
   return {d[d.size() * 99 / 100], d.back()};
 }
 
-// Pictures with sharp colour edges everywhere: each sample its own value.
-FramePtr Noise(int w, int h, AVPixelFormat f, unsigned seed) {
+// Pictures with sharp colour edges everywhere: each sample its own value,
+// at most `top`.
+FramePtr Noise(int w, int h, AVPixelFormat f, unsigned seed, int top = 255) {
   FramePtr pic = NewVideoFrame(w, h, f);
   const int planes = f == AV_PIX_FMT_RGB32 ? 1 : 3;
   for (int p = 0; p < planes; ++p) {
@@ -82,7 +83,7 @@ FramePtr Noise(int w, int h, AVPixelFormat f, unsigned seed) {
     for (int y = 0; y < ph; ++y) {
       for (int x = 0; x < pw; ++x) {
         seed = seed * 1103515245u + 12345u;
-        pic->data[p][y * pic->linesize[p] + x] = uint8_t(seed >> 16);
+        pic->data[p][y * pic->linesize[p] + x] = uint8_t((seed >> 16) % (top + 1));
       }
     }
   }
@@ -101,10 +102,39 @@ constexpr Shape kShapes[] = {
 
 TEST(WorldKernel, IntoTheWorldAsSwscaleOnSmallPictures) {
   for (const Shape& s : kShapes) {
-    FramePtr in = Noise(s.w, s.h, s.full ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P, unsigned(s.w * 31 + s.h));
+    // Limited range below 241: above it swscale's sums wrap (see below).
+    FramePtr in = Noise(s.w, s.h, s.full ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P, unsigned(s.w * 31 + s.h),
+                        s.full ? 255 : 240);
     const Spread d = Compare(*in, AV_PIX_FMT_RGB32, s.space, s.full);
     EXPECT_LE(d.p99, 1) << s.w << "x" << s.h << " space " << s.space << " full " << s.full;
     EXPECT_EQ(d.max, 0) << s.w << "x" << s.h << " space " << s.space << " full " << s.full;
+  }
+}
+
+// Limited-range white with too much blue saturates; swscale's accurate
+// path gives no blue there (its sum wraps), its fast path saturates too.
+TEST(WorldKernel, WhiterThanWhiteSaturates) {
+  struct Case {
+    int y, cb, cr, space;
+    uint32_t want;  // 0xAARRGGBB
+  };
+  constexpr Case kCases[] = {
+      {255, 255, 128, SWS_CS_ITU601, 0xFFFFE5FF},
+      {255, 255, 255, SWS_CS_ITU601, 0xFFFF7DFF},
+      {255, 255, 255, SWS_CS_ITU709, 0xFFFFB8FF},
+      {235, 240, 128, SWS_CS_ITU601, 0xFFFFD3FF},
+      {0, 0, 0, SWS_CS_ITU601, 0xFF008800},
+  };
+  for (const Case& c : kCases) {
+    FramePtr in = NewVideoFrame(8, 8, AV_PIX_FMT_YUV420P), out = NewVideoFrame(8, 8, AV_PIX_FMT_RGB32);
+    for (int y = 0; y < 8; ++y) {
+      std::fill_n(in->data[0] + y * in->linesize[0], 8, uint8_t(c.y));
+      std::fill_n(in->data[1] + y / 2 * in->linesize[1], 4, uint8_t(c.cb));
+      std::fill_n(in->data[2] + y / 2 * in->linesize[2], 4, uint8_t(c.cr));
+    }
+    Kernel(*in, out.get(), c.space, false);
+    EXPECT_EQ(reinterpret_cast<const uint32_t*>(out->data[0] + 3 * out->linesize[0])[5], c.want)
+        << "Y'CbCr " << c.y << " " << c.cb << " " << c.cr << " space " << c.space;
   }
 }
 

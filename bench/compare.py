@@ -50,6 +50,18 @@ def bench_table():
     return results
 
 
+def conversion_table():
+    """One 1080p frame into the plug-in's world and back, in ms: swscale's
+    accurate path and the kernel that stands in for it."""
+    path = os.path.join(BUILD, "bin", "zk_convert_bench")
+    if not os.path.exists(path):
+        return {}
+    out = subprocess.run([path, "--benchmark_format=json",
+                          "--benchmark_min_time=" + ("0.05" if QUICK else "0.5")],
+                         check=True, capture_output=True, text=True).stdout
+    return {b["name"]: b["real_time"] for b in json.loads(out)["benchmarks"]}
+
+
 def instructions_per_pixel(case):
     """Instructions callgrind counts in one keyed pass over 720 x 480, per pixel."""
     with tempfile.TemporaryDirectory() as tmp:
@@ -100,6 +112,13 @@ def main():
             if name.startswith("BM_DoFrame/") and name.endswith(size):
                 label = name.split("/")[1]
                 rows.append((f"kPlugDoFrame {label}, {size}", per, f"{per / memcpy:.1f}x memcpy"))
+
+    conv = conversion_table()
+    for way, label in (("IntoWorld", "yuv420p into the world"), ("OutOfWorld", "the world into yuv420p")):
+        if f"BM_{way}_kernel" in conv:
+            old, new = conv[f"BM_{way}_swscale"], conv[f"BM_{way}_kernel"]
+            rows.append((f"{label}, 1080p, swscale accurate", old, ""))
+            rows.append((f"{label}, 1080p, kernel", new, f"{old / new:.1f}x faster"))
 
     for case, label in (("every", "every"), ("none", "no")):
         rows.append((f"keyed pass, {label} pixel copied: instructions per pixel (callgrind)",

@@ -22,8 +22,8 @@ class WorldKernel {
 
   void Convert(const uint8_t* const src[], const int srcStride[], uint8_t* const dst[], const int dstStride[]);
 
-  // Where output position i of n samples from m lies: the first of two
-  // source samples and the second's weight, of `one`.
+  // What one output sample mixes of a chroma row or column: the first of
+  // two source samples and the second's weight (of 16384 across, 4096 down).
   struct Tap {
     int first;
     int weight;

@@ -240,9 +240,11 @@ void Conformer::Scaler::Scale(const Key& k, const uint8_t* const src[], const in
   if ((!ctx && !kernel) || !(k == key)) {
     key = k;
     ctx.reset();
-    // The accurate path between 4:2:0 and the world has a kernel of its own.
+    // The accurate path between 4:2:0 and the world, unscaled, has a kernel
+    // of its own that follows it.
     const bool intoWorld = k.df == AV_PIX_FMT_RGB32;
-    kernel = (k.flags & SWS_ACCURATE_RND) && k.sw == k.dw && k.sh == k.dh
+    const bool accurate = k.flags == (SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT);
+    kernel = accurate && k.sw == k.dw && k.sh == k.dh
                  ? WorldKernel::For(k.sw, k.sh, AVPixelFormat(k.sf), AVPixelFormat(k.df),
                                     intoWorld ? k.srcSpace : k.dstSpace, intoWorld ? k.srcFull : k.dstFull)
                  : nullptr;

@@ -50,6 +50,18 @@ def bench_table():
     return results
 
 
+def conversion_table():
+    """One 1080p frame into the plug-in's world and back, in ms: swscale's
+    accurate path and the kernel that stands in for it."""
+    path = os.path.join(BUILD, "bin", "zk_convert_bench")
+    if not os.path.exists(path):
+        return {}
+    out = subprocess.run([path, "--benchmark_format=json",
+                          "--benchmark_min_time=" + ("0.05" if QUICK else "0.5")],
+                         check=True, capture_output=True, text=True).stdout
+    return {b["name"]: b["real_time"] for b in json.loads(out)["benchmarks"]}
+
+
 def instructions_per_pixel(case):
     """Instructions callgrind counts in one keyed pass over 720 x 480, per pixel."""
     with tempfile.TemporaryDirectory() as tmp:
@@ -101,6 +113,13 @@ def main():
                 label = name.split("/")[1]
                 rows.append((f"kPlugDoFrame {label}, {size}", per, f"{per / memcpy:.1f}x memcpy"))
 
+    conv = conversion_table()
+    for way, label in (("IntoWorld", "yuv420p into the world"), ("OutOfWorld", "the world into yuv420p")):
+        if f"BM_{way}_kernel" in conv:
+            old, new = conv[f"BM_{way}_swscale"], conv[f"BM_{way}_kernel"]
+            rows.append((f"{label}, 1080p, swscale accurate", old, ""))
+            rows.append((f"{label}, 1080p, kernel", new, f"{old / new:.1f}x faster"))
+
     for case, label in (("every", "every"), ("none", "no")):
         rows.append((f"keyed pass, {label} pixel copied: instructions per pixel (callgrind)",
                      instructions_per_pixel(case), "count, not ms"))
@@ -122,9 +141,14 @@ def main():
             j1 = timed(base + ["-j", "1"])
             j2 = timed(base + ["-j", "2"])
             ff = timed(xfade_cmd(a, b, BURN_OUT_BRIGHT, os.path.join(tmp, "ff.mp4"), True))
+            # The floor: ffmpeg decoding and encoding the very frames zkhost wrote.
+            plain = timed(["ffmpeg", "-v", "error", "-y", "-i", out, "-c:v", "libx264", "-preset", "ultrafast",
+                           os.path.join(tmp, "plain.mp4")])
             rows.append(("zkhost render 1080p end to end, -j 1", j1 * 1000, ""))
             rows.append(("zkhost render 1080p end to end, -j 2", j2 * 1000,
                          f"{j1 / j2:.2f}x faster than -j 1"))
+            rows.append(("ffmpeg transcode of zkhost's output frames, 1080p", plain * 1000,
+                         f"zkhost -j 2 takes {j2 / plain:.2f}x"))
             rows.append(("ffmpeg xfade 1080p end to end", ff * 1000,
                          f"{ff / j2:.1f}x zkhost -j 2"))
 

@@ -240,7 +240,23 @@ Target WorldTarget() { return {AV_PIX_FMT_RGB32, SWS_CS_DEFAULT, true}; }
 
 void Conformer::Scaler::Scale(const Key& k, const uint8_t* const src[], const int srcStride[],
                               uint8_t* const dst[], const int dstStride[]) {
-  if (!ctx || !(k == key)) {
+  if ((!ctx && !kernel) || !(k == key)) {
+    key = k;
+    ctx.reset();
+    // The accurate path between 4:2:0 and the world, unscaled, has a kernel
+    // of its own that follows it.
+    const bool intoWorld = k.df == AV_PIX_FMT_RGB32;
+    const bool accurate = k.flags == (SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT);
+    kernel = accurate && k.sw == k.dw && k.sh == k.dh
+                 ? WorldKernel::For(k.sw, k.sh, AVPixelFormat(k.sf), AVPixelFormat(k.df),
+                                    intoWorld ? k.srcSpace : k.dstSpace, intoWorld ? k.srcFull : k.dstFull)
+                 : nullptr;
+  }
+  if (kernel) {
+    kernel->Convert(src, srcStride, dst, dstStride);
+    return;
+  }
+  if (!ctx) {
     // The ranges go in before set-up: swscale picks a plain copy for equal
     // sizes and formats, which would ignore a change of range.
     ctx.reset(sws_alloc_context());
@@ -262,7 +278,6 @@ void Conformer::Scaler::Scale(const Key& k, const uint8_t* const src[], const in
     // The matrices the streams declare, not swscale's default.
     sws_setColorspaceDetails(ctx.get(), sws_getCoefficients(k.srcSpace), k.srcFull,
                              sws_getCoefficients(k.dstSpace), k.dstFull, 0, 1 << 16, 1 << 16);
-    key = k;
   }
   sws_scale(ctx.get(), src, srcStride, 0, k.sh, dst, dstStride);
 }

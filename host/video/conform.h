@@ -10,6 +10,7 @@
 
 #include "av.h"
 #include "media.h"
+#include "world_kernel.h"
 
 namespace zk::video {
 
@@ -81,6 +82,7 @@ class Conformer {
     void Scale(const Key& key, const uint8_t* const src[], const int srcStride[], uint8_t* const dst[],
                const int dstStride[]);
     SwsPtr ctx;
+    std::unique_ptr<WorldKernel> kernel;  // in place of ctx where it can
     Key key{};
   };
   void Scale(const Scaler::Key& k, const uint8_t* const src[], const int srcStride[], uint8_t* const dst[],

@@ -291,7 +291,7 @@ int VpxSpeed(const std::string& preset) {
 void SetVideoOptions(AVCodecContext* c, const OutputPlan& plan) {
   void* o = c->priv_data;
   const std::string name = c->codec->name;
-  const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+  const int cores = plan.threads > 0 ? plan.threads : int(std::max(1u, std::thread::hardware_concurrency()));
   if (name == "libx264") {
     av_opt_set(o, "preset", plan.preset.c_str(), 0);
     // crf 0 is lossless only at 8 bits; qp 0 is at every depth.

@@ -38,6 +38,7 @@ struct OutputPlan {
   std::string preset;                      // the speed asked of it; empty none
 
   bool limitedRange = false;               // the codec cannot say full range
+  int threads = 0;                         // the encoder's threads; 0 for one a core
 
   // The video codec codes interlaced pictures as fields, with their order.
   bool CodesFields() const;

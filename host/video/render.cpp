@@ -267,7 +267,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   const Edit& edit = options.edit;
   if (edit.clips.empty()) throw Error("the edit has no clips");
   // ---- Set-up: everything checked before anything is made --------------
-  const OutputPlan plan = PlanOutput(options.output);
+  OutputPlan plan = PlanOutput(options.output);
   CheckPreview(options.preview, options.output);
   if (!options.mlt.empty() && std::filesystem::path(options.mlt).extension() != ".mlt") {
     throw Error("--mlt " + options.mlt + ": an MLT project is a .mlt file");
@@ -278,6 +278,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
          std::to_string(Cores()) + " frames at once");
     jobs = Cores();
   }
+  // -j is the whole budget: the encoder gets as many threads as there are
+  // render threads, rather than one a core on top of them.
+  plan.threads = jobs;
   Canvas canvas;
   AVRational rate;
   std::vector<Clip> clips = OpenClips(options, plan, jobs, &canvas, &rate, warn);

@@ -1,8 +1,5 @@
 // zkhost: renders the transitions of the plug-in bundles between video files.
 #include <iconv.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <unistd.h>
 
 #include <chrono>
@@ -683,14 +680,6 @@ int main(int argc, char** argv) {
                 AV_STRINGIFY(LIBAVFORMAT_VERSION));
     return 0;
   }
-#ifdef __GLIBC__
-  // Pictures of a few megabytes come and go every frame, on several
-  // threads: kept on the heap and not handed back to the system between
-  // frames, they cost no page faults (a sixth fewer faults and of the
-  // system time at 1080p).
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 128 << 20);
-#endif
   // A render stopped by Ctrl-C, kill or a closed terminal removes what it
   // wrote and exits as the signal would (128 + its number).
   std::signal(SIGINT, OnSignal);

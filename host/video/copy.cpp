@@ -158,7 +158,7 @@ CodecPtr OpenStretchEncoder(const Canvas& canvas, AVRational rate, const OutputP
   enc->color_primaries = clips.color_primaries;
   enc->color_trc = clips.color_trc;
   enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  enc->thread_count = int(std::max(1u, std::thread::hardware_concurrency()));
+  enc->thread_count = output.threads > 0 ? output.threads : int(std::max(1u, std::thread::hardware_concurrency()));
   av_opt_set(enc->priv_data, "preset", output.preset.empty() ? "veryfast" : output.preset.c_str(), 0);
   av_opt_set(enc->priv_data, "profile", profile.c_str(), 0);
   av_opt_set_double(enc->priv_data, "crf", output.crf >= 0 ? output.crf : 18, 0);

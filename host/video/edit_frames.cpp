@@ -81,7 +81,11 @@ EditFrames::EditFrames(const FrameSetup& setup, std::vector<Clip>& clips, std::v
     worlds_.emplace_back(canvas.width + 2 * setup.marginX, canvas.height + 2 * setup.marginY);
     conformers_.emplace_back(kGoodScaler);
   }
-  for (int w = 0; w < setup.jobs; ++w) threads_.emplace_back([this, w] { Run(w); });
+  // One job renders on the caller's thread as frames are taken: -j is the
+  // whole budget, and the encoder then runs in the same thread.
+  if (setup.jobs > 1) {
+    for (int w = 0; w < setup.jobs; ++w) threads_.emplace_back([this, w] { Run(w); });
+  }
 }
 
 EditFrames::~EditFrames() {
@@ -181,6 +185,7 @@ Rendered EditFrames::RenderOne(int w, int64_t j) {
 }
 
 void EditFrames::Submit(int64_t j) {
+  if (threads_.empty()) return;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(j);
@@ -189,6 +194,7 @@ void EditFrames::Submit(int64_t j) {
 }
 
 Rendered EditFrames::Take(int64_t j) {
+  if (threads_.empty()) return RenderOne(0, j);
   std::unique_lock lock(mutex_);
   done_.wait(lock, [&] { return results_.count(j) != 0; });
   auto node = results_.extract(j);

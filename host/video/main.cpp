@@ -82,8 +82,8 @@ options:
   --frames N          the transition's length in frames instead: an even count
                       the plug-in can report, 10 to 120
   -y, --overwrite     replace an existing output (default: refuse)
-  -j, --jobs N        frames rendered at once, each on its own thread
-                      (default: the number of cores, %d here)
+  -j, --jobs N        threads: frames rendered at once, and the encoder's;
+                      -j 1 is one thread in all (default: the cores, %d here)
   -q, --quiet         no progress bar and no summary
   --proxy             a proxy render: fast low-quality frames, no transition audio
   --volume-a V        the first clip's level in the mix, 0 to 512; 256 is its own

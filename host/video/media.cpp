@@ -209,9 +209,14 @@ void VideoTrack::Index() {
     }
   }
   std::stable_sort(pts_.begin(), pts_.end());
-  endPts_ = lastPts + (lastDuration > 0 ? lastDuration : frameTicks);
   // A day is longer than any clip; timestamps that span more are damage,
-  // and would make a frame grid of that length.
+  // and would make a frame grid of that length.  So are timestamps whose
+  // span does not even fit in 64 bits.
+  int64_t span = 0;
+  if (__builtin_add_overflow(lastPts, lastDuration > 0 ? lastDuration : frameTicks, &endPts_) ||
+      __builtin_sub_overflow(endPts_, pts_.front(), &span)) {
+    throw Error(path_ + ": its timestamps span more than 64 bits hold (damaged or wrapped timestamps)");
+  }
   if (duration() > 86400.0) {
     throw Error(path_ + ": its timestamps span " + Seconds(duration()) + " (damaged or wrapped timestamps)");
   }

@@ -498,14 +498,18 @@ bool AudioTrack::Place(const AVFrame* frame) {
   return true;
 }
 
+// Drops what lies before a read, in large steps so that it stays cheap.
+void AudioTrack::DropBefore(int64_t start) {
+  const int64_t drop = std::min<int64_t>(start - base_, int64_t(buffer_[0].size()));
+  if (drop > 1 << 16) {
+    for (auto& ch : buffer_) ch.erase(ch.begin(), ch.begin() + drop);
+    base_ += drop;
+  }
+}
+
 void AudioTrack::Fill(int64_t from, int64_t until) {
   while (!ended_ && base_ + int64_t(buffer_[0].size()) < until) {
-    // What lies before the read goes as it is passed.
-    const int64_t stale = std::min<int64_t>(from - base_, int64_t(buffer_[0].size()));
-    if (stale > 1 << 20) {
-      for (auto& ch : buffer_) ch.erase(ch.begin(), ch.begin() + stale);
-      base_ += stale;
-    }
+    DropBefore(from);  // as it is passed, so that a long read never holds what lies behind it
     if (holding_) {
       holding_ = !Place(frame_.get());
       if (!holding_) av_frame_unref(frame_.get());
@@ -571,12 +575,7 @@ void AudioTrack::MixInto(int64_t start, int count, float gain, Planes& into, int
     count -= skip;
   }
   Fill(start, start + count);
-  // Drop what lies before this read, in large steps so that it stays cheap.
-  const int64_t drop = std::min<int64_t>(start - base_, int64_t(buffer_[0].size()));
-  if (drop > 1 << 16) {
-    for (auto& ch : buffer_) ch.erase(ch.begin(), ch.begin() + drop);
-    base_ += drop;
-  }
+  DropBefore(start);
   const int64_t have = base_ + int64_t(buffer_[0].size());
   const int n = int(std::clamp<int64_t>(have - start, 0, count));
   if (n == 0) return;  // nothing there (the buffer may hold no samples at all)

@@ -157,6 +157,7 @@ class AudioTrack {
 
  private:
   void Fill(int64_t from, int64_t until);
+  void DropBefore(int64_t start);
   void SeekNear(int64_t start);
   bool Place(const AVFrame* frame);
   void Resample(const uint8_t* const* data, int samples);

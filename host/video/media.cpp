@@ -140,6 +140,19 @@ void VideoTrack::Open() {
   if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 &&
       (format_.rate.num <= 0 || av_q2d(format_.rate) > 1.5 * av_q2d(st->avg_frame_rate))) {
     format_.rate = av_d2q(std::round(av_q2d(st->avg_frame_rate) * 1000) / 1000, 1001000);
+    // A phone's average drifts off the rate it was set to (30.242 for 30):
+    // within 2% of a broadcast rate, the nearest such rate.
+    static const AVRational kRates[] = {{24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1},
+                                        {50, 1},       {60000, 1001}, {60, 1}};
+    const double average = av_q2d(format_.rate);
+    double best = 0.02;
+    for (const AVRational r : kRates) {
+      const double off = std::abs(average / av_q2d(r) - 1);
+      if (off < best) {
+        best = off;
+        format_.rate = r;
+      }
+    }
   }
   format_.aspect = av_guess_sample_aspect_ratio(input_.get(), st, nullptr);
   format_.colour =

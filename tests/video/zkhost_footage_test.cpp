@@ -102,6 +102,15 @@ INSTANTIATE_TEST_SUITE_P(
                       EXPECT_EQ(s.frames.size(), 199u);
                       EXPECT_NEAR(double(s.sound.size()) / 48000, 4.0, 0.03);
                     }},
+        // 3 of every 5 frames of 50 fps average 30.24: written at 30 fps.
+        FootageCase{"AverageNearABroadcastRate",
+                    {{"avg.mp4", FlashBeep(3.0, ",select='lt(mod(n\\,5)\\,3)'") +
+                                     " -fps_mode vfr -c:v libx264 -c:a aac"}},
+                    "Ashveil --frames 10 {0}", 0, "",
+                    [](const Seen& s, const std::string&) {
+                      InSync(s, "");
+                      EXPECT_EQ(s.rate, 30.0);
+                    }},
         // Sound that starts 0.344 s before the picture, as in a cut stream:
         // flash and beep together 3.0 s into the picture.
         FootageCase{"AudioStartsEarlier",

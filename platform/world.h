@@ -1,6 +1,7 @@
 // Internal layout of a graphics world, shared by the platform's sources.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zk_graphics.h"
@@ -35,6 +36,7 @@ struct World {
   Point pen{0, 0};
   int16_t textSize = 12;
   TextState* text = nullptr;
+  size_t mappedBytes = 0;  // pixels mapped from the kernel, or 0: from the heap
 };
 
 // The world a pixel-map handle belongs to (null for a null handle).

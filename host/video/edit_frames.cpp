@@ -73,7 +73,8 @@ class EditFrames::Source : public zk::host::FrameSource {
 
 EditFrames::EditFrames(const FrameSetup& setup, std::vector<Clip>& clips, std::vector<Transition>& transitions,
                        const Timeline& timeline, const Canvas& canvas)
-    : setup_(setup), clips_(clips), transitions_(transitions), timeline_(timeline), canvas_(canvas) {
+    : setup_(setup), clips_(clips), transitions_(transitions), timeline_(timeline), canvas_(canvas),
+      outputs_(canvas.width, canvas.height, canvas.format) {
   instances_.resize(transitions.size());
   for (auto& perCut : instances_) perCut.resize(size_t(setup.jobs));
   for (int w = 0; w < setup.jobs; ++w) {
@@ -122,7 +123,7 @@ Rendered EditFrames::ClipFrame(int w, size_t c, int64_t g) {
     if (!out.frame) throw Error("out of memory for a frame");
     return out;
   }
-  out.frame = NewVideoFrame(canvas_.width, canvas_.height, canvas_.format);
+  out.frame = outputs_.Get();
   conformers_[size_t(w)].Convert(*frame, clip.video->format(), clip.place, canvas_, OutputTarget(canvas_),
                                  out.frame->data, out.frame->linesize);
   return out;
@@ -145,7 +146,7 @@ Rendered EditFrames::TransitionFrame(int w, size_t cut, int r) {
   Rendered out;
   out.mixes = inst.mixes();
   inst.ClearMixes();
-  out.frame = NewVideoFrame(canvas_.width, canvas_.height, canvas_.format);
+  out.frame = outputs_.Get();
   // The world's pixels are the output's: converted as they are, no fit.
   AVFrame view{};
   view.format = AV_PIX_FMT_RGB32;

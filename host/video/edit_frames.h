@@ -17,6 +17,7 @@
 
 #include "conform.h"
 #include "instance.h"
+#include "pictures.h"
 #include "timeline.h"
 
 namespace zk::video {
@@ -95,6 +96,7 @@ class EditFrames {
   std::vector<std::vector<std::unique_ptr<zk::host::PluginInstance>>> instances_;
   std::vector<zk::host::World> worlds_;
   std::vector<Conformer> conformers_;
+  PicturePool outputs_;
 
   std::mutex mutex_;
   std::condition_variable wake_, done_;

@@ -15,7 +15,8 @@ int64_t gMaxPixels = 0;
 
 namespace {
 
-CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCodec* codec) {
+CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCodec* codec,
+                     DecoderPictures* pictures = nullptr) {
   if (codec == nullptr) {
     throw Error(path + ": no decoder for " + avcodec_get_name(stream->codecpar->codec_id));
   }
@@ -29,6 +30,7 @@ CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCo
   // decide the same way every time.
   decoder->thread_type = FF_THREAD_SLICE;
   decoder->pkt_timebase = stream->time_base;
+  if (pictures != nullptr) pictures->Attach(decoder.get());
   Check(avcodec_open2(decoder.get(), codec, nullptr),
         path + ": cannot open the " + codec->name + " decoder");
   return decoder;
@@ -76,7 +78,13 @@ InputOpener FileOpener(const std::string& path) {
     AVFormatContext* raw = nullptr;
     Check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), "cannot open " + path);
     InputPtr input(raw);
-    Check(avformat_find_stream_info(input.get(), nullptr), path + ": cannot read its streams");
+    // Probing decodes a few frames of each stream: on one thread, each
+    // stream's decoder fills no frame pools for threads of its own.
+    std::vector<AVDictionary*> options(input->nb_streams, nullptr);
+    for (auto& o : options) av_dict_set(&o, "threads", "1", 0);
+    const int probed = avformat_find_stream_info(input.get(), options.data());
+    for (auto& o : options) av_dict_free(&o);
+    Check(probed, path + ": cannot read its streams");
     return input;
   };
 }
@@ -124,7 +132,7 @@ void VideoTrack::Open() {
   if (stream_ == AVERROR_STREAM_NOT_FOUND) throw Error(path_ + ": no video stream");
   if (stream_ < 0) throw Error(path_ + ": no decoder for its video stream");
   AVStream* st = input_->streams[stream_];
-  decoder_ = OpenDecoder(path_, st, codec);
+  decoder_ = OpenDecoder(path_, st, codec, &pictures_);
   packet_ = NewPacket();
   flushed_ = false;
   next_ = 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "av.h"
+#include "pictures.h"
 
 namespace zk::video {
 
@@ -125,6 +126,7 @@ class VideoTrack {
   int64_t skipped_ = 0;
   std::mutex mutex_;
   InputPtr input_;
+  DecoderPictures pictures_;  // before decoder_: outlives it
   CodecPtr decoder_;
   PacketPtr packet_;
   int stream_ = -1;

@@ -1,7 +1,9 @@
 #include "render.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -170,10 +172,28 @@ std::vector<Clip> OpenClips(const EditOptions& options, const OutputPlan& out, i
                             AVRational* rate, const WarnFn& warn) {
   const Edit& edit = options.edit;
   std::vector<Clip> clips(edit.clips.size());
+  // Opening a clip reads its file through once; clips open side by side,
+  // jobs at a time, and the first clip's failure is the one reported.
+  std::vector<std::exception_ptr> failed(clips.size());
+  std::atomic<size_t> next{0};
+  auto open = [&] {
+    for (size_t c; (c = next++) < clips.size();) {
+      try {
+        // Frames are asked for at most 2 x jobs apart (the render-ahead window).
+        clips[c].video = std::make_unique<VideoTrack>(edit.clips[c].path, size_t(2 * jobs + 2));
+        if (c > 0) clips[c].video->Close();
+      } catch (...) {
+        failed[c] = std::current_exception();
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> openers;
+    for (int t = 1; t < std::min<int>(jobs, int(clips.size())); ++t) openers.emplace_back(open);
+    open();
+  }
   for (size_t c = 0; c < clips.size(); ++c) {
-    // Frames are asked for at most 2 x jobs apart (the render-ahead window).
-    clips[c].video = std::make_unique<VideoTrack>(edit.clips[c].path, size_t(2 * jobs + 2));
-    if (c > 0) clips[c].video->Close();
+    if (failed[c]) std::rethrow_exception(failed[c]);
     clips[c].volume = edit.clips[c].volume;
     clips[c].where = edit.clips[c].where;
   }

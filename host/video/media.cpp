@@ -36,6 +36,24 @@ CodecPtr OpenDecoder(const std::string& path, const AVStream* stream, const AVCo
   return decoder;
 }
 
+// The best audio stream's format in an opened container; false when it
+// has none, or none whose rate and channels it declares.
+bool AudioFormatOf(AVFormatContext* input, AudioFormat* format) {
+  const AVCodec* codec = nullptr;
+  const int s = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (s < 0) return false;
+  const AVCodecParameters* par = input->streams[s]->codecpar;
+  if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) return false;
+  format->sampleRate = par->sample_rate;
+  av_channel_layout_uninit(&format->layout);
+  if (par->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+    av_channel_layout_default(&format->layout, par->ch_layout.nb_channels);
+  } else {
+    av_channel_layout_copy(&format->layout, &par->ch_layout);
+  }
+  return true;
+}
+
 std::string Seconds(double t) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.3f s", t);
@@ -127,6 +145,8 @@ VideoTrack::VideoTrack(const std::string& name, InputOpener open, size_t cacheFr
 
 void VideoTrack::Open() {
   input_ = open_();
+  if (!opened_) hasSound_ = AudioFormatOf(input_.get(), &sound_);
+  opened_ = true;
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
   if (stream_ == AVERROR_STREAM_NOT_FOUND) throw Error(path_ + ": no video stream");
@@ -398,20 +418,11 @@ SharedFrame VideoTrack::Get(int64_t k) {
 
 // ---- Audio ------------------------------------------------------------------
 
-bool ProbeAudio(const std::string& path, AudioFormat* format) {
-  InputPtr input = FileOpener(path)();
-  const AVCodec* codec = nullptr;
-  const int s = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  if (s < 0) return false;
-  const AVCodecParameters* par = input->streams[s]->codecpar;
-  if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) return false;
-  format->sampleRate = par->sample_rate;
+bool VideoTrack::Sound(AudioFormat* format) const {
+  if (!hasSound_) return false;
+  format->sampleRate = sound_.sampleRate;
   av_channel_layout_uninit(&format->layout);
-  if (par->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-    av_channel_layout_default(&format->layout, par->ch_layout.nb_channels);
-  } else {
-    av_channel_layout_copy(&format->layout, &par->ch_layout);
-  }
+  av_channel_layout_copy(&format->layout, &sound_.layout);
   return true;
 }
 

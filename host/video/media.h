@@ -71,6 +71,7 @@ class VideoTrack {
  public:
   VideoTrack(const std::string& path, size_t cacheFrames);
   VideoTrack(const std::string& name, InputOpener open, size_t cacheFrames);
+  ~VideoTrack() { av_channel_layout_uninit(&sound_.layout); }
   const std::string& path() const { return path_; }
   const VideoFormat& format() const { return format_; }
   // The number of frames that decode.
@@ -95,6 +96,9 @@ class VideoTrack {
   int reorder() const { return reorder_; }
   int stream() const { return stream_; }
   const InputOpener& opener() const { return open_; }
+  // Whether the file has an audio stream, and its format, as the container
+  // declared them when the clip was opened.
+  bool Sound(AudioFormat* format) const;
 
   // Frame k (0-based).  Throws Error naming the file and the time.  Opens
   // the file again after Close.
@@ -133,10 +137,10 @@ class VideoTrack {
   bool flushed_ = false;
   int64_t next_ = 0;  // number of the next frame the decoder delivers
   std::map<int64_t, SharedFrame> cache_;
+  bool opened_ = false;  // Open has run once: the file's sound is known
+  bool hasSound_ = false;
+  AudioFormat sound_;
 };
-
-// Whether a file has an audio stream, and its format.
-bool ProbeAudio(const std::string& path, AudioFormat* format);
 
 // A clip's audio, resampled to one output format and placed in time: clip
 // sample 0 is the moment of the clip's first picture (`zero`, seconds on

@@ -235,7 +235,7 @@ int64_t TrimmedLength(const Clip& clip, const EditClip& e, AVRational rate) {
 // encoder takes.  False when no clip has sound.
 bool PlanSound(const std::vector<Clip>& clips, const OutputPlan& out, AudioFormat* format, const WarnFn& warn) {
   const auto found = std::find_if(clips.begin(), clips.end(),
-                                  [&](const Clip& c) { return ProbeAudio(c.video->path(), format); });
+                                  [&](const Clip& c) { return c.video->Sound(format); });
   if (found == clips.end()) return false;
   const int rate = EncoderSampleRate(out, format->sampleRate);
   if (rate != format->sampleRate) {

@@ -21,7 +21,7 @@ constexpr int kVerticalOne = 1 << 12;    // and its vertical ones to this
 // The row loops are plain C++ the compiler vectorises; on x86-64 a second
 // copy for AVX2 is picked at load time, where the processor has it.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && !defined(__SANITIZE_ADDRESS__)
-#define ZK_ROW_LOOP __attribute__((target_clones("avx2", "default")))
+#define ZK_ROW_LOOP __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define ZK_ROW_LOOP
 #endif

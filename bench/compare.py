@@ -18,6 +18,7 @@ FPS = 25
 SIZE = "1920x1080"
 CLIP_SECONDS = 3
 FRAMES = 60  # transition length, in frames: most of each clip, so the transition dominates
+CRF = "18"  # zkhost's default quality, given to every encoder here alike
 BURN_OUT_BRIGHT = "if(gt(a0(X,Y)+a1(X,Y)+a2(X,Y),P*765),B,A)"
 
 
@@ -92,7 +93,7 @@ def xfade_cmd(a, b, expr, out, encode):
     offset = CLIP_SECONDS - duration
     graph = (f"[0]format=gbrp[x];[1]format=gbrp[y];[x][y]xfade=transition=custom:"
              f"duration={duration}:offset={offset}:expr='{expr}',format=yuv420p")
-    tail = (["-c:v", "libx264", "-preset", "ultrafast", out] if encode else ["-f", "null", "-"])
+    tail = (["-c:v", "libx264", "-preset", "ultrafast", "-crf", CRF, out] if encode else ["-f", "null", "-"])
     return ["ffmpeg", "-v", "error", "-y", "-i", a, "-i", b, "-filter_complex", graph] + tail
 
 
@@ -137,13 +138,13 @@ def main():
         if os.path.exists(zkhost):
             out = os.path.join(tmp, "out.mp4")
             base = [zkhost, "render", "Cindergate", "--variant", "3", "--frames", str(FRAMES),
-                    "--preset", "ultrafast", "-q", "-y", a, b, "-o", out]
+                    "--preset", "ultrafast", "--crf", CRF, "-q", "-y", a, b, "-o", out]
             j1 = timed(base + ["-j", "1"])
             j2 = timed(base + ["-j", "2"])
             ff = timed(xfade_cmd(a, b, BURN_OUT_BRIGHT, os.path.join(tmp, "ff.mp4"), True))
             # The floor: ffmpeg decoding and encoding the very frames zkhost wrote.
             plain = timed(["ffmpeg", "-v", "error", "-y", "-i", out, "-c:v", "libx264", "-preset", "ultrafast",
-                           os.path.join(tmp, "plain.mp4")])
+                           "-crf", CRF, os.path.join(tmp, "plain.mp4")])
             rows.append(("zkhost render 1080p end to end, -j 1", j1 * 1000, ""))
             rows.append(("zkhost render 1080p end to end, -j 2", j2 * 1000,
                          f"{j1 / j2:.2f}x faster than -j 1"))

@@ -118,10 +118,14 @@ void BM_ReadAndSum(benchmark::State& state) {
       double(state.iterations()) * 1e-3, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// A host Blit that copies nothing: what one call a pixel costs by itself.
+ZKServiceResult BlitNothing(PixMapPtr, PixMapPtr, const Rect*, const Rect*, int16_t) { return kPluginOK; }
+
 // The keyed pass alone on one frame where every pixel, or none, is copied.
 // For none, the key is the content dimmed to at most 381 and the pass asks
 // for brightness above 400: every pixel is read and tested, none copied.
-void BM_KeyedPass(benchmark::State& state, bool everyPixel) {
+// callsOnly: every pixel passes, and the host's Blit does nothing.
+void BM_KeyedPass(benchmark::State& state, bool everyPixel, bool callsOnly = false) {
   const int w = int(state.range(0)), h = int(state.range(1));
   zk::host::World key(w, h), out(w, h);
   Image content = ContentAt(w, h).a[0];
@@ -132,7 +136,8 @@ void BM_KeyedPass(benchmark::State& state, bool everyPixel) {
   const zk::LockedPixMap k = zk::LockFramePixels(key.get()), o = zk::LockFramePixels(out.get());
   const zk::KeyedPass pass = {&k, &k, &o, int16_t(w), int16_t(h), 0, 0,
                               everyPixel ? -1.0 : 400.0, zk::KeySense::kAbove};
-  const ZKProcs& procs = zk::host::HostProcs();
+  ZKProcs procs = zk::host::HostProcs();
+  if (callsOnly) procs.Blit = BlitNothing;
   for (auto _ : state) benchmark::DoNotOptimize(zk::KeyedPixelPass(procs, pass));
   zk::RestoreFramePixels(k);
   zk::RestoreFramePixels(o);
@@ -148,6 +153,7 @@ BENCHMARK(BM_Memcpy)->Apply(Sizes);
 BENCHMARK(BM_ReadAndSum)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_KeyedPass, every_pixel, true)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_KeyedPass, no_pixel, false)->Apply(Sizes);
+BENCHMARK_CAPTURE(BM_KeyedPass, calls_only, true, true)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_DoFrame, Cindergate_1_burn_in_bright, "Cindergate", 1)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_DoFrame, Cindergate_2_burn_in_dark, "Cindergate", 2)->Apply(Sizes);
 BENCHMARK_CAPTURE(BM_DoFrame, Cindergate_3_burn_out_bright, "Cindergate", 3)->Apply(Sizes);

@@ -1,6 +1,5 @@
 // zkhost: renders the transitions of the plug-in bundles between video files.
 #include <iconv.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -671,11 +670,6 @@ void OnSignal(int s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Each file is probed several times, and each probe's decoder takes
-  // megabytes of frames and tables.  Kept in the heap when freed, they are
-  // the next probe's, instead of fresh pages faulted in one by one.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     std::fputs(kMainHelp, args.empty() ? stderr : stdout);

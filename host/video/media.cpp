@@ -318,6 +318,7 @@ void VideoTrack::Close() {
   cache_.clear();
   packet_.reset();
   decoder_.reset();
+  pictures_.Release();
   input_.reset();
 }
 

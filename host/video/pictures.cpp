@@ -87,6 +87,11 @@ void DecoderPictures::Attach(AVCodecContext* decoder) {
   decoder->get_buffer2 = GetBuffer;
 }
 
+void DecoderPictures::Release() {
+  std::lock_guard lock(mutex_);
+  pool_.reset();
+}
+
 // Decoders that take buffers from outside (and pictures in system memory)
 // get them from the pool, sized as FFmpeg's own would be; anything else is
 // left to FFmpeg.

@@ -38,11 +38,14 @@ class PicturePool {
 };
 
 // Makes a decoder take its pictures from a pool, remade when the size or
-// format changes.  Attach once, before the decoder opens; the object must
-// outlive the decoder (its frames need not).
+// format changes.  Attach before the decoder opens; the object must outlive
+// the decoder (its frames need not).
 class DecoderPictures {
  public:
   void Attach(AVCodecContext* decoder);
+  // Lets go of the pool once its decoder is gone: pictures still in use
+  // are freed as they are let go.
+  void Release();
 
  private:
   static int GetBuffer(AVCodecContext* c, AVFrame* frame, int flags);

@@ -181,7 +181,9 @@ std::vector<Clip> OpenClips(const EditOptions& options, const OutputPlan& out, i
       try {
         // Frames are asked for at most 2 x jobs apart (the render-ahead window).
         clips[c].video = std::make_unique<VideoTrack>(edit.clips[c].path, size_t(2 * jobs + 2));
-        if (c > 0) clips[c].video->Close();
+        // The first cut needs the first two clips; later ones let go of
+        // their decoders until the edit reaches them.
+        if (c > 1) clips[c].video->Close();
       } catch (...) {
         failed[c] = std::current_exception();
       }

@@ -22,37 +22,25 @@ constexpr int16_t kParamErr = -50;
 
 HandleBlock* BlockOf(Handle h) { return reinterpret_cast<HandleBlock*>(h); }
 
-// A world of a huge page or more takes its pixels straight from the kernel,
-// zeroed, starting on a huge-page boundary so that every whole huge page in
-// it can be one: a 1080p world then costs a handful of page faults instead
-// of two thousand (each some microseconds on a virtual machine).  Smaller
-// worlds use the heap.
-constexpr size_t kHugePage = size_t(2) << 20, kPage = 4096;
+// A world of 2 MB or more keeps its pixels in a pixel block (zeroed by the
+// kernel, in huge pages where it has them); smaller ones in the heap.
+constexpr size_t kHugePage = size_t(2) << 20;
 
-void* NewPixels(size_t bytes, size_t* mapped) {
-  *mapped = 0;
-  if (bytes < kHugePage) {
-    void* p = std::aligned_alloc(kRowAlign, bytes);
-    if (p != nullptr) std::memset(p, 0, bytes);
-    return p;
+void* NewPixels(size_t bytes, size_t* blockBytes) {
+  *blockBytes = 0;
+  if (bytes >= kHugePage) {
+    void* block = ZKNewPixelBlock(bytes);
+    if (block != nullptr) *blockBytes = bytes;
+    return block;
   }
-  // Mapped a huge page over, then trimmed to start on a boundary.
-  const size_t length = (bytes + kPage - 1) / kPage * kPage;
-  void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  const uintptr_t at = reinterpret_cast<uintptr_t>(raw);
-  const uintptr_t start = (at + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
-  if (start != at) munmap(raw, start - at);
-  munmap(reinterpret_cast<void*>(start + length), kHugePage - (start - at));
-  void* p = reinterpret_cast<void*>(start);
-  madvise(p, length, MADV_HUGEPAGE);  // a hint: refused, the pages are small
-  *mapped = length;
+  void* p = std::aligned_alloc(kRowAlign, bytes);
+  if (p != nullptr) std::memset(p, 0, bytes);
   return p;
 }
 
-void FreePixels(void* p, size_t mapped) {
-  if (mapped != 0) {
-    munmap(p, mapped);
+void FreePixels(void* p, size_t blockBytes) {
+  if (blockBytes != 0) {
+    ZKDisposePixelBlock(p, blockBytes);
   } else {
     std::free(p);
   }
@@ -120,15 +108,15 @@ int16_t NewGWorld(GWorldPtr* out, int16_t depth, const Rect* bounds) {
   const int32_t align = zk::platform::kRowAlign;
   const int32_t rowBytes = std::max<int32_t>(align, (width * 4 + align - 1) / align * align);
   const size_t bytes = size_t(rowBytes) * size_t(std::max<int32_t>(height, 1));
-  size_t mapped = 0;
-  void* pixels = zk::platform::NewPixels(bytes, &mapped);
+  size_t block = 0;
+  void* pixels = zk::platform::NewPixels(bytes, &block);
   if (pixels == nullptr) return zk::platform::kMemFullErr;
   World* w = new (std::nothrow) World;
   if (w == nullptr) {
-    zk::platform::FreePixels(pixels, mapped);
+    zk::platform::FreePixels(pixels, block);
     return zk::platform::kMemFullErr;
   }
-  w->mappedBytes = mapped;
+  w->blockBytes = block;
   w->bounds = *bounds;
   w->pixMap = PixMap{static_cast<Ptr>(pixels), rowBytes, *bounds, 32};
   w->pixHandle = {&w->pixMap, 0, w};
@@ -136,6 +124,26 @@ int16_t NewGWorld(GWorldPtr* out, int16_t depth, const Rect* bounds) {
   w->deviceMaster = &w->device;
   *out = reinterpret_cast<GWorldPtr>(w);
   return 0;
+}
+
+void* ZKNewPixelBlock(size_t bytes) {
+  constexpr size_t kBoundary = size_t(2) << 20, kPage = 4096;
+  if (bytes == 0 || bytes > SIZE_MAX - kBoundary - kPage) return nullptr;
+  const size_t length = (bytes + kPage - 1) / kPage * kPage;
+  // Mapped a boundary over, then trimmed to start on one.
+  void* raw = mmap(nullptr, length + kBoundary, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t at = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t start = (at + kBoundary - 1) & ~uintptr_t(kBoundary - 1);
+  if (start != at) munmap(raw, start - at);
+  munmap(reinterpret_cast<void*>(start + length), kBoundary - (start - at));
+  void* block = reinterpret_cast<void*>(start);
+  madvise(block, length, MADV_HUGEPAGE);  // a hint: refused, the pages are small
+  return block;
+}
+
+void ZKDisposePixelBlock(void* block, size_t bytes) {
+  if (block != nullptr) munmap(block, (bytes + 4095) / 4096 * 4096);
 }
 
 void DisposeGWorld(GWorldPtr world) {
@@ -146,7 +154,7 @@ void DisposeGWorld(GWorldPtr world) {
     zk::platform::tCurrentDevice = nullptr;
   }
   zk::platform::ReleaseTextState(w);
-  zk::platform::FreePixels(w->pixMap.baseAddr, w->mappedBytes);
+  zk::platform::FreePixels(w->pixMap.baseAddr, w->blockBytes);
   delete w;
 }
 

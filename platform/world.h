@@ -36,7 +36,7 @@ struct World {
   Point pen{0, 0};
   int16_t textSize = 12;
   TextState* text = nullptr;
-  size_t mappedBytes = 0;  // pixels mapped from the kernel, or 0: from the heap
+  size_t blockBytes = 0;  // pixels in a pixel block of this size, or 0: in the heap
 };
 
 // The world a pixel-map handle belongs to (null for a null handle).

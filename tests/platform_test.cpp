@@ -20,7 +20,8 @@ TEST(Platform, WorldsHaveAlignedRowsOfWholePixels) {
     int16_t depth;
     int16_t err;
   } cases[] = {{{0, 0, 3, 1}, 32, 0},   {{0, 0, 2, 17}, 32, 0}, {{5, -7, 9, 9}, 0, 0},
-               {{0, 0, 0, 0}, 32, 0},   {{0, 0, 4, 4}, 16, -50}, {{4, 0, 0, 4}, 32, -50}};
+               {{0, 0, 0, 0}, 32, 0},   {{0, 0, 4, 4}, 16, -50}, {{4, 0, 0, 4}, 32, -50},
+               {{0, 0, 1080, 1920}, 32, 0}};  // the last in a pixel block
   for (const auto& c : cases) {
     GWorldPtr w = nullptr;
     ASSERT_EQ(NewGWorld(&w, c.depth, &c.bounds), c.err);
@@ -34,10 +35,31 @@ TEST(Platform, WorldsHaveAlignedRowsOfWholePixels) {
     EXPECT_EQ(GetPixRowBytes(pm) % 64, 0);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(GetPixBaseAddr(pm)) % 64, 0u);
     EXPECT_EQ(GetPixDepth(pm), 32);
+    const int height = c.bounds.bottom - c.bounds.top;
+    if (width > 0 && height > 0) {
+      const auto* last = reinterpret_cast<const uint32_t*>(GetPixBaseAddr(pm) + (height - 1) * GetPixRowBytes(pm));
+      EXPECT_EQ(last[width - 1], 0u) << "a new world is black";
+    }
     Rect r;
     GetPortBounds(w, &r);
     EXPECT_EQ(std::memcmp(&r, &c.bounds, sizeof r), 0);
     DisposeGWorld(w);
+  }
+}
+
+TEST(Platform, PixelBlocksAreZeroedWritableAndOnTwoMegabyteBoundaries) {
+  const struct {
+    size_t bytes;
+    bool made;
+  } cases[] = {{1, true}, {4096, true}, {(size_t(3) << 20) + 1, true}, {0, false}, {SIZE_MAX, false}};
+  for (const auto& c : cases) {
+    auto* block = static_cast<unsigned char*>(ZKNewPixelBlock(c.bytes));
+    ASSERT_EQ(block != nullptr, c.made) << c.bytes;
+    if (block == nullptr) continue;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % (2 << 20), 0u) << c.bytes;
+    EXPECT_EQ(block[0] | block[c.bytes - 1], 0) << c.bytes;
+    std::memset(block, 0xAB, c.bytes);
+    ZKDisposePixelBlock(block, c.bytes);
   }
 }
 

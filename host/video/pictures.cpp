@@ -1,7 +1,5 @@
 #include "pictures.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 
@@ -10,29 +8,21 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "zk_graphics.h"
+
 namespace zk::video {
 namespace {
 
-constexpr size_t kHugePage = size_t(2) << 20, kPage = 4096;
 constexpr size_t kAlign = 64;      // planes and lines: the widest SIMD load
 constexpr size_t kOverread = 64;   // past each plane, for SIMD that reads over the end
 
-void Unmap(void* opaque, uint8_t* data) { munmap(data, reinterpret_cast<size_t>(opaque)); }
+void Dispose(void* opaque, uint8_t* data) { ZKDisposePixelBlock(data, reinterpret_cast<size_t>(opaque)); }
 
-// A buffer mapped from the kernel on a huge-page boundary, so that each
-// whole huge page in it can be one.
-AVBufferRef* MapBuffer(void*, size_t size) {
-  const size_t length = (size + kPage - 1) / kPage * kPage;
-  void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  const uintptr_t at = reinterpret_cast<uintptr_t>(raw);
-  const uintptr_t start = (at + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
-  if (start != at) munmap(raw, start - at);
-  munmap(reinterpret_cast<void*>(start + length), kHugePage - (start - at));
-  auto* data = reinterpret_cast<uint8_t*>(start);
-  madvise(data, length, MADV_HUGEPAGE);  // a hint: refused, the pages are small
-  AVBufferRef* buf = av_buffer_create(data, size, Unmap, reinterpret_cast<void*>(length), 0);
-  if (buf == nullptr) munmap(data, length);
+AVBufferRef* NewBlock(void*, size_t size) {
+  auto* data = static_cast<uint8_t*>(ZKNewPixelBlock(size));
+  if (data == nullptr) return nullptr;
+  AVBufferRef* buf = av_buffer_create(data, size, Dispose, reinterpret_cast<void*>(size), 0);
+  if (buf == nullptr) ZKDisposePixelBlock(data, size);
   return buf;
 }
 
@@ -53,7 +43,7 @@ PicturePool::PicturePool(int width, int height, AVPixelFormat format, int lineAl
     offset_[i] = total;
     if (sizes[i] != 0) total = Up(total + sizes[i] + kOverread, kAlign);
   }
-  pool_ = av_buffer_pool_init2(total, nullptr, MapBuffer, nullptr);
+  pool_ = av_buffer_pool_init2(total, nullptr, NewBlock, nullptr);
   if (pool_ == nullptr) throw Error("out of memory for a picture pool");
 }
 

@@ -30,6 +30,7 @@
 #ifndef ZK_GRAPHICS_H
 #define ZK_GRAPHICS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -117,6 +118,15 @@ ZK_PLATFORM_API void DisposeGWorld(GWorldPtr world);
 ZK_PLATFORM_API PixMapHandle GetGWorldPixMap(GWorldPtr world);
 ZK_PLATFORM_API GDHandle GetGWorldDevice(GWorldPtr world);
 ZK_PLATFORM_API Rect* GetPortBounds(CGrafPtr port, Rect* rect);
+
+/* Pixel blocks (host side): `bytes` of zeroed memory mapped from the
+ * kernel, starting on a 2 MB boundary so that each whole 2 MB in it may be
+ * one huge page; null when out of memory.  A fresh picture in small pages
+ * costs a page fault every 4 KB.  Worlds of 2 MB and more keep their pixels
+ * in one; the host may keep its own pictures in them.  Disposed with the
+ * same byte count.  Any thread. */
+ZK_PLATFORM_API void* ZKNewPixelBlock(size_t bytes);
+ZK_PLATFORM_API void ZKDisposePixelBlock(void* block, size_t bytes);
 
 /* Handles.  Only handles made by this platform may be passed. */
 ZK_PLATFORM_API SignedByte HGetState(Handle h);

@@ -1,7 +1,7 @@
-// Whole pictures' buffers, pooled and in huge pages where the kernel has
-// them: a fresh 1080p picture costs hundreds of page faults, each some
-// microseconds on a virtual machine, so a render faults its pictures in
-// once and then reuses them.
+// Whole pictures' buffers, pooled, in the platform's pixel blocks (huge
+// pages where the kernel has them): a fresh 1080p picture in small pages
+// costs hundreds of page faults, each some microseconds on a virtual
+// machine, so a render faults its pictures in once and then reuses them.
 #pragma once
 
 #include <mutex>

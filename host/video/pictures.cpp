@@ -103,7 +103,9 @@ int DecoderPictures::GetBuffer(AVCodecContext* c, AVFrame* frame, int flags) {
       self->pool_ = std::make_unique<PicturePool>(w, h, AVPixelFormat(frame->format), widest);
     }
     return self->pool_->Fill(frame) ? 0 : AVERROR(ENOMEM);
-  } catch (const Error&) {
+  } catch (...) {
+    // Nothing may unwind into FFmpeg's C: a size the pool refuses, or no
+    // memory for it, is FFmpeg's to try.
     return avcodec_default_get_buffer2(c, frame, flags);
   }
 }

@@ -209,7 +209,11 @@ void VideoTrack::Index() {
     if (packet->stream_index == stream_ && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
       if (packet->flags & AV_PKT_FLAG_CORRUPT) {
         const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        const double at = t == AV_NOPTS_VALUE || pts_.empty() ? 0 : double(t - pts_.front()) * av_q2d(timeBase_);
+        const int64_t first = pts_.empty() ? AV_NOPTS_VALUE : pts_.front();
+        // In double: a damaged file's timestamps may lie anywhere in 64 bits.
+        const double at = t == AV_NOPTS_VALUE || first == AV_NOPTS_VALUE
+                              ? 0
+                              : (double(t) - double(first)) * av_q2d(timeBase_);
         throw Error(path_ + ": damaged near " + Seconds(std::max(at, 0.0)) + " (a corrupt packet)");
       }
       if (packet->pts == AV_NOPTS_VALUE) exactPts_ = false;

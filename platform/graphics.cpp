@@ -24,7 +24,9 @@ HandleBlock* BlockOf(Handle h) { return reinterpret_cast<HandleBlock*>(h); }
 
 // A world of 2 MB or more keeps its pixels in a pixel block (zeroed by the
 // kernel, in huge pages where it has them); smaller ones in the heap.
-constexpr size_t kHugePage = size_t(2) << 20;
+constexpr size_t kHugePage = size_t(2) << 20, kPage = 4096;
+
+size_t WholePages(size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
 void* NewPixels(size_t bytes, size_t* blockBytes) {
   *blockBytes = 0;
@@ -127,23 +129,23 @@ int16_t NewGWorld(GWorldPtr* out, int16_t depth, const Rect* bounds) {
 }
 
 void* ZKNewPixelBlock(size_t bytes) {
-  constexpr size_t kBoundary = size_t(2) << 20, kPage = 4096;
-  if (bytes == 0 || bytes > SIZE_MAX - kBoundary - kPage) return nullptr;
-  const size_t length = (bytes + kPage - 1) / kPage * kPage;
+  using zk::platform::kHugePage, zk::platform::kPage;
+  if (bytes == 0 || bytes > SIZE_MAX - kHugePage - kPage) return nullptr;
+  const size_t length = zk::platform::WholePages(bytes);
   // Mapped a boundary over, then trimmed to start on one.
-  void* raw = mmap(nullptr, length + kBoundary, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   const uintptr_t at = reinterpret_cast<uintptr_t>(raw);
-  const uintptr_t start = (at + kBoundary - 1) & ~uintptr_t(kBoundary - 1);
+  const uintptr_t start = (at + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
   if (start != at) munmap(raw, start - at);
-  munmap(reinterpret_cast<void*>(start + length), kBoundary - (start - at));
+  munmap(reinterpret_cast<void*>(start + length), kHugePage - (start - at));
   void* block = reinterpret_cast<void*>(start);
   madvise(block, length, MADV_HUGEPAGE);  // a hint: refused, the pages are small
   return block;
 }
 
 void ZKDisposePixelBlock(void* block, size_t bytes) {
-  if (block != nullptr) munmap(block, (bytes + 4095) / 4096 * 4096);
+  if (block != nullptr) munmap(block, zk::platform::WholePages(bytes));
 }
 
 void DisposeGWorld(GWorldPtr world) {

@@ -140,13 +140,12 @@ VideoTrack::VideoTrack(const std::string& path, size_t cacheFrames)
 VideoTrack::VideoTrack(const std::string& name, InputOpener open, size_t cacheFrames)
     : path_(name), open_(std::move(open)), cacheFrames_(std::max<size_t>(cacheFrames, 2)) {
   Open();
+  hasSound_ = AudioFormatOf(input_.get(), &sound_);
   Index();
 }
 
 void VideoTrack::Open() {
   input_ = open_();
-  if (!opened_) hasSound_ = AudioFormatOf(input_.get(), &sound_);
-  opened_ = true;
   const AVCodec* codec = nullptr;
   stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
   if (stream_ == AVERROR_STREAM_NOT_FOUND) throw Error(path_ + ": no video stream");

@@ -137,8 +137,7 @@ class VideoTrack {
   bool flushed_ = false;
   int64_t next_ = 0;  // number of the next frame the decoder delivers
   std::map<int64_t, SharedFrame> cache_;
-  bool opened_ = false;  // Open has run once: the file's sound is known
-  bool hasSound_ = false;
+  bool hasSound_ = false;  // as the file was when first opened
   AudioFormat sound_;
 };
 

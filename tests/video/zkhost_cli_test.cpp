@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"NotAVideo", "Ashveil {W}/notes.txt", "cannot open {W}/notes.txt"},
         BadCase{"NoVideoStream", "Ashveil {W}/tone.m4a", "{W}/tone.m4a: no video stream"},
         BadCase{"NoFrames", "Ashveil {W}/noframes.mkv", "{W}/noframes.mkv"},
-        BadCase{"CorruptFrame", "Ashveil {W}/damaged.ts", "{W}/damaged.ts: damaged near"},
+        BadCase{"CorruptFrame", "Ashveil {W}/damaged.ts", "{W}/damaged.ts: damaged "},
         BadCase{"ClipTooShort", "Ashveil {W}/short.mkv",
                 "{W}/short.mkv: 25 frames is shorter than the 66-frame transition"},
         BadCase{"SecondClipTooShort", "Cindergate {A} {W}/short.mkv", "25 frames is shorter"},

@@ -280,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"UnknownSetting", "[[clip]]\nfile = \"{A}\"\nspeed = 2\n", "{F} line 3: unknown clip setting speed"},
         FileCase{"BadTransition", "[[clip]]\nfile = \"{A}\"\ntransition = \"Cindergate:9\"\n",
                  "{F} line 3: transition Cindergate:9: variant 9 is not 1 to 4"},
-        FileCase{"OutBeforeIn", "[[clip]]\nfile = \"{A}\"\nin = 1.5\nout = \"0:01\"\n", "{F} line 1: out must come after in"},
+        FileCase{"OutBeforeIn", "[[clip]]\nfile = \"{A}\"\nin = 1.5\nout = \"0:01\"\n", "{F} line 4: out must come after in"},
         FileCase{"TwoClipTransitionAtTheEnd", "[[clip]]\nfile = \"{A}\"\ntransition = \"Cindergate:1:10\"\n",
                  "{F} line 3: Cindergate variant 1 is a two-clip transition: it needs a clip after it"},
         FileCase{"TooShortForItsTransitions",

@@ -91,7 +91,8 @@ options:
                       level (default 256); it holds through the transition
   --volume-b V        the same for the second clip (default 256)
   --fps RATE          the output's frame rate, e.g. 25, 29.97 or 30000/1001
-                      (default: the first clip's); every clip is retimed to it
+                      (default: the first clip's); every clip is retimed to it;
+                      23.976, 29.97 and 59.94 are the NTSC rates (24000/1001 ...)
   --size WxH          the output's picture size (default: the first clip's, upright)
   --fit MODE          how a clip of another shape fills the picture: pad (black
                       bars, the default), crop or stretch
@@ -121,8 +122,9 @@ A transition T is "cut", or BUNDLE[:VARIANT[:LENGTH]] with LENGTH in frames
 
 options:
   -o, --output PATH   the result, as for render
-  -t, --transition T  the transition at every cut (default Cindergate:1);
-                      --then T after a clip sets the one after that clip
+  -t, --transition T  the transition at every cut (default Cindergate:1),
+                      over an edit file's own; --then T after a clip sets
+                      the one after that clip
   --speed S           the length of transitions given without one (default 0.5)
   --mlt FILE.mlt      also write the edit as an MLT XML project (melt, Shotcut)
   --copy              copy the clips' H.264 and AAC packets where nothing changes
@@ -130,7 +132,7 @@ options:
                       (a full render, with the reason, where copying cannot apply)
   -y, -j, -q, --fps, --size, --fit, --codec, --crf, --preset, --pix-fmt,
   --proxy, --preview, --rect, -v   as for render; the contact sheet has a row
-                      per cut
+                      per cut (frames either side of a hard cut)
 
 clip options (before the clip they belong to):
   --in T              where the clip starts: seconds (2.5) or a timecode (0:02.5)

@@ -106,8 +106,8 @@ void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, bo
                                                   : "written as progressive frames (deinterlace it first for a clean picture)"));
   }
   if (v.skipped() > 0) {
-    warn(v.path() + ": the first " + std::to_string(v.skipped()) +
-         " frames do not decode (the stream starts in mid-GOP); the clip starts at the first that does");
+    warn(v.path() + ": the first " + (v.skipped() == 1 ? "frame does" : std::to_string(v.skipped()) + " frames do") +
+         " not decode (the stream starts in mid-GOP); the clip starts at the first that does");
   }
   if (f.colour.Hdr()) {
     warn(v.path() + ": HDR video (" + (av_color_transfer_name(f.colour.trc) ?: "?") +
@@ -231,7 +231,7 @@ int64_t TrimOf(const EditClip& e, const ClipGrid& grid, AVRational rate) {
   const double end = double(frames) / av_q2d(rate);
   if (e.in >= end) {
     throw Error(e.InWhere() + ": in " + Seconds(e.in) + " is past the end of " + e.path + " (" + Seconds(end) + ", " +
-                std::to_string(frames) + " frames at " + Rate(rate) + ")");
+                Count(frames, "frame") + " at " + Rate(rate) + ")");
   }
   return std::min<int64_t>(std::llround(e.in * av_q2d(rate)), frames - 1);
 }
@@ -437,7 +437,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   CheckTargets(options);
   int jobs = std::max(1, options.jobs);
   if (jobs > Cores()) {
-    warn("-j " + std::to_string(jobs) + " is more than the " + std::to_string(Cores()) + " cores here; rendering " +
+    warn("-j " + std::to_string(jobs) + " is more than the " + Count(Cores(), "core") + " here; rendering " +
          std::to_string(Cores()) + " frames at once");
     jobs = Cores();
   }
@@ -466,6 +466,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
       throw Error("--mlt: " + t.who + " has no frei0r plug-in for MLT");
     }
   }
+  std::vector<int> sheetRow(clips.size(), -1);  // each transition's row on the contact sheet
+  std::map<int64_t, int> cutThumbs;
+  std::vector<std::vector<Picture>> sheet = PlanSheet(options, timeline, cuts, sheetRow, cutThumbs);
   CopyPlan copyPlan;
   bool copying = false;
   if (options.copy) {
@@ -503,9 +506,6 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   };
 
   // ---- Per frame: on the pool, any frame of the edit -------------------
-  std::vector<int> sheetRow(clips.size(), -1);  // each transition's row on the contact sheet
-  std::map<int64_t, int> cutThumbs;
-  std::vector<std::vector<Picture>> sheet = PlanSheet(options, timeline, cuts, sheetRow, cutThumbs);
   EditFrames frames({options.proxy, options.marginX, options.marginY, jobs}, clips, cuts.transitions, timeline, canvas);
 
   // ---- Drive: frames in order, rendered ahead --------------------------

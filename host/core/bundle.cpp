@@ -29,7 +29,11 @@ std::string FindBundle(const std::string& name, const std::vector<std::string>& 
   namespace fs = std::filesystem;
   std::error_code ec;
   std::string looked;
+  std::vector<fs::path> seen;  // a folder named twice (ZK_PLUGIN_PATH and a default) is looked in once
   for (const std::string& folder : folders) {
+    const fs::path canonical = fs::weakly_canonical(folder, ec);
+    if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
+    seen.push_back(canonical);
     for (const std::string& file : {name, name + ".so"}) {
       const fs::path p = fs::path(folder) / file;
       if (fs::is_regular_file(p, ec)) return fs::absolute(p).string();

@@ -16,6 +16,10 @@ namespace zk::video {
 namespace fs = std::filesystem;
 using zk::host::Error;
 
+namespace {
+constexpr double kLongestTime = 365.0 * 24 * 3600;  // a year: past any clip, short of overflowing a frame count
+}  // namespace
+
 std::string CutSpec::Text() const {
   if (hard()) return "cut";
   std::string t = fs::path(bundle).stem().string() + ":" + std::to_string(variant);
@@ -30,7 +34,7 @@ std::string CutSpec::Text() const {
 
 CutSpec ParseCut(const std::string& text) {
   CutSpec c;
-  if (text == "cut" || text.empty()) return c;
+  if (text == "cut") return c;
   std::vector<std::string> parts;
   for (size_t at = 0;;) {
     const size_t colon = text.find(':', at);
@@ -40,12 +44,14 @@ CutSpec ParseCut(const std::string& text) {
   }
   const std::string usage = " (give cut, or BUNDLE[:VARIANT[:LENGTH]] with LENGTH in frames or seconds, "
                             "e.g. Cindergate:3:30 or Ashveil:1:1.5s)";
+  if (text.empty()) throw Error("transition \"\": empty" + usage);
   if (parts.size() > 3 || parts[0].empty()) throw Error("transition " + text + ": not a transition" + usage);
   c.bundle = parts[0];
   if (parts.size() > 1) {
     char* end = nullptr;
     const long v = std::strtol(parts[1].c_str(), &end, 10);
-    if (parts[1].empty() || *end != 0 || v < 1 || v > 4) {
+    if (parts[1].empty()) throw Error("transition " + text + ": the variant is missing" + usage);
+    if (*end != 0 || v < 1 || v > 4) {
       throw Error("transition " + text + ": variant " + parts[1] + " is not 1 to 4");
     }
     c.variant = int(v);
@@ -74,6 +80,7 @@ double ParseTime(const std::string& text, const std::string& what) {
   if (text.empty() || av_parse_time(&us, text.c_str(), 1) < 0 || us < 0) {
     throw Error(what + " " + text + ": not a time (give seconds, 12.5, or a timecode, 1:02.5 or 00:01:02.5)");
   }
+  if (double(us) / 1e6 > kLongestTime) throw Error(what + " " + text + ": longer than any clip (at most a year)");
   return double(us) / 1e6;
 }
 
@@ -82,7 +89,11 @@ namespace {
 // A time given as a number of seconds or as a timecode string.
 double TimeOf(const toml::node& node, const std::string& what) {
   if (auto v = node.value<double>()) {
-    if (*v < 0 || !std::isfinite(*v)) throw Error(what + ": a time cannot be negative");
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", *v);
+    if (!std::isfinite(*v)) throw Error(what + " = " + text + ": not a time (give seconds or a timecode)");
+    if (*v < 0) throw Error(what + " = " + text + ": a time cannot be negative");
+    if (*v > kLongestTime) throw Error(what + " = " + text + " s: longer than any clip (at most a year)");
     return *v;
   }
   if (auto s = node.value<std::string>()) return ParseTime(*s, what);
@@ -95,7 +106,7 @@ std::string Line(const std::string& file, const toml::node& node) {
 
 }  // namespace
 
-Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut) {
+Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut, bool defaultWins) {
   toml::table doc;
   try {
     doc = toml::parse_file(path);
@@ -111,6 +122,7 @@ Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut) {
     }
   }
   CutSpec fallback = defaultCut;
+  Edit edit;
   if (const toml::node* t = doc.get("transition")) {
     const auto text = t->value<std::string>();
     if (!text) throw Error(Line(path, *t) + ": transition is a text such as \"Cindergate:3:30\"");
@@ -119,10 +131,17 @@ Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut) {
     } catch (const Error& e) {
       throw Error(Line(path, *t) + ": " + e.what());
     }
+    // The command line wins over the file, as options do elsewhere.
+    if (defaultWins) {
+      if (fallback.Text() != defaultCut.Text()) {
+        edit.notices.push_back("-t " + defaultCut.Text() + " replaces " + Line(path, *t) + ": transition = \"" +
+                               *text + "\"");
+      }
+      fallback = defaultCut;
+    }
   }
   const toml::array* clips = doc.get_as<toml::array>("clip");
   if (clips == nullptr || clips->empty()) throw Error(path + ": no [[clip]] in the edit");
-  Edit edit;
   for (const toml::node& item : *clips) {
     const toml::table* clip = item.as_table();
     const std::string where = Line(path, item);
@@ -139,10 +158,13 @@ Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut) {
           const auto file = node.value<std::string>();
           if (!file || file->empty()) throw Error(at + ": file is the clip's path");
           c.path = fs::path(*file).is_absolute() || base.empty() ? *file : (base / *file).string();
+          if (std::error_code ec; !fs::exists(c.path, ec)) throw Error(at + ": " + c.path + ": no such file");
         } else if (k == "in") {
           c.in = TimeOf(node, at + ": in");
+          c.inWhere = at;
         } else if (k == "out") {
           c.out = TimeOf(node, at + ": out");
+          c.outWhere = at;
         } else if (k == "volume") {
           const auto v = node.value<int64_t>();
           if (!v || *v < 0 || *v > 512) throw Error(at + ": volume is 0 to 512 (256 is the clip's own level)");
@@ -162,7 +184,7 @@ Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut) {
       }
     }
     if (c.path.empty()) throw Error(where + ": the clip has no file");
-    if (c.out >= 0 && c.out <= c.in) throw Error(where + ": out must come after in");
+    if (c.out >= 0 && c.out <= c.in) throw Error(c.outWhere + ": out must come after in");
     edit.clips.push_back(std::move(c));
     edit.cuts.push_back(cut);
   }

@@ -29,17 +29,22 @@ struct EditClip {
   double out = -1;  // seconds into the clip where it ends; < 0: its end
   int volume = 256;  // its level in the mix
   std::string where;  // how messages name it: "clip 3", "edit.toml line 12"
+  std::string inWhere, outWhere;  // the lines of its in and out, in an edit file
+  const std::string& InWhere() const { return inWhere.empty() ? where : inWhere; }
+  const std::string& OutWhere() const { return outWhere.empty() ? where : outWhere; }
 };
 
 struct Edit {
   std::vector<EditClip> clips;
   std::vector<CutSpec> cuts;  // cuts[i] follows clips[i]
+  std::vector<std::string> notices;  // what the reader decided for the user
 };
 
 // "12.5", "1:02.5" or "00:01:02.500" in seconds; throws Error naming what.
 double ParseTime(const std::string& text, const std::string& what);
 
-// Reads an edit file; errors name the file and the line.
-Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut);
+// Reads an edit file; errors name the file and the line.  defaultWins:
+// defaultCut (given with -t) replaces the file's own transition.
+Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut, bool defaultWins = false);
 
 }  // namespace zk::video

@@ -140,8 +140,10 @@ Rendered EditFrames::TransitionFrame(int w, size_t cut, int r) {
   const int result = inst.DoFrame(start, r, n, world.get(), rect, setup_.proxy);
   if (result != kPluginOK) {
     const std::string why = sources_[size_t(w)]->TakeError();
-    throw Error(transitions_[cut].who + " failed on frame " + std::to_string(r) + " of the transition: " +
-                ResultName(result) + (why.empty() ? "" : ": " + why));
+    const std::string which = "frame " + std::to_string(r) + " of the transition";
+    // A clip that cannot give a frame is the fault, wherever the frame lies.
+    if (!why.empty()) throw Error(why + " (" + transitions_[cut].who + " needed it for " + which + ")");
+    throw Error(transitions_[cut].who + " failed on " + which + ": " + ResultName(result));
   }
   Rendered out;
   out.mixes = inst.mixes();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -90,7 +91,8 @@ options:
                       level (default 256); it holds through the transition
   --volume-b V        the same for the second clip (default 256)
   --fps RATE          the output's frame rate, e.g. 25, 29.97 or 30000/1001
-                      (default: the first clip's); every clip is retimed to it
+                      (default: the first clip's); every clip is retimed to it;
+                      23.976, 29.97 and 59.94 are the NTSC rates (24000/1001 ...)
   --size WxH          the output's picture size (default: the first clip's, upright)
   --fit MODE          how a clip of another shape fills the picture: pad (black
                       bars, the default), crop or stretch
@@ -120,8 +122,9 @@ A transition T is "cut", or BUNDLE[:VARIANT[:LENGTH]] with LENGTH in frames
 
 options:
   -o, --output PATH   the result, as for render
-  -t, --transition T  the transition at every cut (default Cindergate:1);
-                      --then T after a clip sets the one after that clip
+  -t, --transition T  the transition at every cut (default Cindergate:1),
+                      over an edit file's own; --then T after a clip sets
+                      the one after that clip
   --speed S           the length of transitions given without one (default 0.5)
   --mlt FILE.mlt      also write the edit as an MLT XML project (melt, Shotcut)
   --copy              copy the clips' H.264 and AAC packets where nothing changes
@@ -129,7 +132,7 @@ options:
                       (a full render, with the reason, where copying cannot apply)
   -y, -j, -q, --fps, --size, --fit, --codec, --crf, --preset, --pix-fmt,
   --proxy, --preview, --rect, -v   as for render; the contact sheet has a row
-                      per cut
+                      per cut (frames either side of a hard cut)
 
 clip options (before the clip they belong to):
   --in T              where the clip starts: seconds (2.5) or a timecode (0:02.5)
@@ -275,6 +278,10 @@ AVRational FrameRate(const std::string& text) {
   AVRational r{0, 1};
   if (av_parse_video_rate(&r, text.c_str()) < 0 || r.num <= 0 || r.den <= 0 || av_q2d(r) > 1000) {
     throw Error("--fps " + text + ": give a rate such as 25, 29.97 or 30000/1001");
+  }
+  // 23.976, 29.97, 59.94 and the like are written for the NTSC rates.
+  for (int n : {24, 30, 48, 60, 120}) {
+    if (r.den != 1001 && std::abs(av_q2d(r) - n * 1000.0 / 1001) < 0.005) return AVRational{n * 1000, 1001};
   }
   return r;
 }
@@ -433,8 +440,8 @@ int RenderCommand(const std::vector<std::string>& argv) {
     return Render(o, p, w);
   });
   if (!quiet) {
-    std::fprintf(stderr, "%s: %lld frames (%d in the transition) in %.1f s, %.1f fps\n",
-                 o.output.path.c_str(), (long long)s.frames, s.transitionFrames, s.seconds,
+    std::fprintf(stderr, "%s: %s (%d in the transition) in %.1f s, %.1f fps\n",
+                 o.output.path.c_str(), Count(s.frames, "frame").c_str(), s.transitionFrames, s.seconds,
                  s.seconds > 0 ? double(s.frames) / s.seconds : 0.0);
   }
   return 0;
@@ -460,6 +467,7 @@ int EditCommand(const std::vector<std::string>& argv) {
   EditClip next;
   bool nextHasOptions = false;
   std::vector<std::pair<size_t, std::string>> thens;  // clip, transition
+  std::string clipOption;  // the first clip option given, for an edit file's refusal
   for (const Args::Item& item : args.items()) {
     const std::string& a = item.option;
     const std::string& value = item.value;
@@ -472,12 +480,15 @@ int EditCommand(const std::vector<std::string>& argv) {
     } else if (a == "--in") {
       next.in = ParseTime(value, "--in");
       nextHasOptions = true;
+      if (clipOption.empty()) clipOption = a + " " + value;
     } else if (a == "--out") {
       next.out = ParseTime(value, "--out");
       nextHasOptions = true;
+      if (clipOption.empty()) clipOption = a + " " + value;
     } else if (a == "--volume") {
       next.volume = int(Integer("--volume", value, 0, 512));
       nextHasOptions = true;
+      if (clipOption.empty()) clipOption = a + " " + value;
     } else if (a == "--then") {
       if (o.edit.clips.empty()) throw Error("--then " + value + " comes after the clip it follows");
       thens.emplace_back(o.edit.clips.size() - 1, value);
@@ -490,7 +501,11 @@ int EditCommand(const std::vector<std::string>& argv) {
   if (auto sp = value("--speed")) fallback.speed = Speed(*sp);
   if (o.edit.clips.size() == 1 && fs::path(o.edit.clips[0].path).extension() == ".toml") {
     if (!thens.empty()) throw Error("an edit file says its own transitions: --then has no clip to follow");
-    o.edit = ReadEditFile(o.edit.clips[0].path, fallback);
+    if (!clipOption.empty()) {
+      throw Error("an edit file says its own clips' in, out and volume: " + clipOption + " has no clip to go with");
+    }
+    o.edit = ReadEditFile(o.edit.clips[0].path, fallback, value("--transition").has_value());
+    for (const std::string& n : o.edit.notices) Warn(n);
   } else {
     if (o.edit.clips.empty()) throw Error("edit: give the clips, or an edit file (see zkhost edit --help)");
     for (size_t c = 0; c < o.edit.clips.size(); ++c) {
@@ -528,9 +543,10 @@ int EditCommand(const std::vector<std::string>& argv) {
     return RenderEdit(o, p, w);
   });
   if (!quiet) {
-    std::fprintf(stderr, "%s: %lld frames, %zu clips, %d transitions (%d frames) in %.1f s, %.1f fps\n",
-                 o.output.path.c_str(), (long long)s.frames, o.edit.clips.size(), s.transitions,
-                 s.transitionFrames, s.seconds, s.seconds > 0 ? double(s.frames) / s.seconds : 0.0);
+    std::fprintf(stderr, "%s: %s, %s, %s (%s) in %.1f s, %.1f fps\n", o.output.path.c_str(),
+                 Count(s.frames, "frame").c_str(), Count(int64_t(o.edit.clips.size()), "clip").c_str(),
+                 Count(s.transitions, "transition").c_str(), Count(s.transitionFrames, "frame").c_str(), s.seconds,
+                 s.seconds > 0 ? double(s.frames) / s.seconds : 0.0);
   }
   return 0;
 }

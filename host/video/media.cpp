@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavutil/display.h>
+#include <libavutil/opt.h>
 }
 
 namespace zk::video {
@@ -459,9 +460,13 @@ AudioTrack::AudioTrack(const std::string& name, InputOpener open, const AudioFor
   SwrContext* raw = nullptr;
   const int r = swr_alloc_set_opts2(&raw, const_cast<AVChannelLayout*>(&out.layout), AV_SAMPLE_FMT_FLTP, out.sampleRate, &in,
                                     decoder_->sample_fmt, inRate_, 0, nullptr);
+  const bool fewer = out.layout.nb_channels < in.nb_channels;
   av_channel_layout_uninit(&in);
   resampler_.reset(raw);
   Check(r, name + ": cannot resample its audio");
+  // A downmix (5.1 to stereo) adds channels together: its matrix is scaled
+  // so that no output channel can exceed the loudest source channel.
+  if (fewer) av_opt_set_double(resampler_.get(), "rematrix_maxval", 1.0, 0);
   Check(swr_init(resampler_.get()), name + ": cannot resample its audio to " +
                                         std::to_string(out.sampleRate) + " Hz");
   packet_ = NewPacket();

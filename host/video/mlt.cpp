@@ -51,7 +51,7 @@ std::string Frei0rName(const std::string& bundle, int variant) {
   return {};
 }
 
-void WriteMltProject(const MltEdit& edit, const std::string& path, bool overwrite) {
+std::unique_ptr<TempPath> WriteMltProject(const MltEdit& edit, const std::string& path) {
   std::ostringstream x;
   x << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<mlt LC_NUMERIC=\"C\" version=\"7.12.0\">\n";
   const AVRational dar = av_mul_q(edit.aspect, {edit.width, edit.height});
@@ -115,19 +115,12 @@ void WriteMltProject(const MltEdit& edit, const std::string& path, bool overwrit
   }
   x << "  </playlist>\n  <tractor id=\"main\">\n    <track producer=\"edit\"/>\n  </tractor>\n</mlt>\n";
 
-  const std::filesystem::path target(path);
-  if (!overwrite && std::filesystem::exists(target)) throw Error(path + " exists: add -y to overwrite it");
-  TempPath temp(target, ".mlt");
-  {
-    std::ofstream f(temp.path());
-    f << x.str();
-    f.close();
-    if (!f) throw Error("cannot write " + path);
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp.path(), target, ec);
-  if (ec) throw Error("cannot write " + path + ": " + ec.message());
-  temp.Commit();
+  auto temp = std::make_unique<TempPath>(std::filesystem::path(path), ".mlt");
+  std::ofstream f(temp->path());
+  f << x.str();
+  f.close();
+  if (!f) throw Error("cannot write " + path);
+  return temp;
 }
 
 }  // namespace zk::video

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "av.h"
+#include "output.h"
 #include "timeline.h"
 
 namespace zk::video {
@@ -38,8 +39,8 @@ struct MltEdit {
 // or empty for none.
 std::string Frei0rName(const std::string& bundle, int variant);
 
-// Writes the project; throws Error naming a transition with no frei0r
-// plug-in, or a file it cannot write.
-void WriteMltProject(const MltEdit& edit, const std::string& path, bool overwrite);
+// Writes the project into a temporary file beside path, for PutInPlace;
+// throws Error naming a file it cannot write.
+std::unique_ptr<TempPath> WriteMltProject(const MltEdit& edit, const std::string& path);
 
 }  // namespace zk::video

@@ -636,7 +636,7 @@ const AVFrame* Writer::ForEncoder(const AVFrame* frame) {
   return encoderFrame_.get();
 }
 
-void Writer::Finish() {
+void Writer::Complete() {
   if (audio_) {
     DrainAudio(true);
     Encode(audio_.get(), audioStream_, nullptr);
@@ -650,6 +650,9 @@ void Writer::Finish() {
     r = avio_closep(&muxer_->pb);
     if (r < 0) Fail(r, "cannot write");
   }
+}
+
+void Writer::Commit() {
   if (plan_.images) {
     const std::string name = fs::path(options_.path).filename().string();
     for (size_t i = 0; i < targets_.size(); ++i) {
@@ -663,9 +666,18 @@ void Writer::Finish() {
   }
 }
 
-void WritePng(const std::string& path, const uint32_t* pixels, int width, int height,
-              intptr_t stride, bool overwrite) {
-  RefuseExisting(path, overwrite);
+void Writer::Finish() {
+  Complete();
+  Commit();
+}
+
+void PutInPlace(TempPath& temp, const std::string& target, bool overwrite) {
+  Publish(temp.path(), target, overwrite);
+  temp.Commit();
+}
+
+std::unique_ptr<TempPath> WritePngTemp(const std::string& path, const uint32_t* pixels, int width, int height,
+                                       intptr_t stride) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) throw Error(path + ": no PNG encoder");
   CodecPtr enc(avcodec_alloc_context3(codec));
@@ -694,15 +706,20 @@ void WritePng(const std::string& path, const uint32_t* pixels, int width, int he
   Check(avcodec_send_frame(enc.get(), nullptr), path + ": cannot encode");
   Check(avcodec_receive_packet(enc.get(), packet.get()), path + ": cannot encode");
 
-  const fs::path target(path);
-  TempPath temp(target, ".png");
-  FILE* f = std::fopen(temp.path().c_str(), "wb");
+  auto temp = std::make_unique<TempPath>(fs::path(path), ".png");
+  FILE* f = std::fopen(temp->path().c_str(), "wb");
   if (f == nullptr) throw Error("cannot write " + path + ": " + std::strerror(errno));
   const bool wrote = std::fwrite(packet->data, 1, size_t(packet->size), f) == size_t(packet->size);
   const int e = errno;
   if (std::fclose(f) != 0 || !wrote) throw Error("cannot write " + path + ": " + std::strerror(wrote ? errno : e));
-  Publish(temp.path(), target, overwrite);
-  temp.Commit();
+  return temp;
+}
+
+void WritePng(const std::string& path, const uint32_t* pixels, int width, int height,
+              intptr_t stride, bool overwrite) {
+  RefuseExisting(path, overwrite);
+  auto temp = WritePngTemp(path, pixels, width, height, stride);
+  PutInPlace(*temp, path, overwrite);
 }
 
 }  // namespace zk::video

@@ -108,7 +108,11 @@ class Writer {
   // Writes a packet of the sound stream as it is, its times in samples.
   void WriteAudioPacket(AVPacket* packet);
   const AVCodecParameters* audioParameters() const { return audioStream_ ? audioStream_->codecpar : nullptr; }
-  // Flushes the encoders, completes the output and renames it into place.
+  // Flushes the encoders and completes the output under its temporary name.
+  void Complete();
+  // Renames the completed output into place.
+  void Commit();
+  // Both.
   void Finish();
 
  private:
@@ -140,7 +144,15 @@ class Writer {
   int64_t audioPts_ = 0;
 };
 
-// An image of 32-bit pixel words (0xAARRGGBB) written as an RGB PNG.
+// Renames a finished temporary file into place; without overwrite an
+// existing target is kept and Error thrown.
+void PutInPlace(TempPath& temp, const std::string& target, bool overwrite);
+
+// An image of 32-bit pixel words (0xAARRGGBB) written as an RGB PNG into a
+// temporary file beside path, for PutInPlace.
+std::unique_ptr<TempPath> WritePngTemp(const std::string& path, const uint32_t* pixels, int width, int height,
+                                       intptr_t stride);
+// The same, put in place.
 void WritePng(const std::string& path, const uint32_t* pixels, int width, int height,
               intptr_t stride, bool overwrite);
 

@@ -67,12 +67,13 @@ ZKPluginGetInfo Describe(const zk::host::Bundle& bundle, int variant, float spee
   return instance.params().getInfo;
 }
 
-float SpeedForFrames(const zk::host::Bundle& bundle, int variant, int frames) {
+float SpeedForFrames(const zk::host::Bundle& bundle, int variant, int frames, std::string asked) {
+  if (asked.empty()) asked = "--frames " + std::to_string(frames);
   const ZKPluginGetInfo slow = Describe(bundle, variant, 0.0f);
   const ZKPluginGetInfo fast = Describe(bundle, variant, 1.0f);
   const std::string who = bundle.name() + " variant " + std::to_string(variant);
   if (frames < slow.framesToBeRendered || frames > fast.framesToBeRendered) {
-    throw Error("--frames " + std::to_string(frames) + " is out of range: " + who + " takes " +
+    throw Error(asked + " is out of range: " + who + " takes " +
                 std::to_string(slow.framesToBeRendered) + " to " +
                 std::to_string(fast.framesToBeRendered));
   }
@@ -91,7 +92,7 @@ float SpeedForFrames(const zk::host::Bundle& bundle, int variant, int frames) {
   const int atHi = Describe(bundle, variant, hi).framesToBeRendered;
   if (atLo == frames) return lo;
   if (atHi == frames) return hi;
-  throw Error("--frames " + std::to_string(frames) + " cannot be reached by " + who +
+  throw Error(asked + " cannot be reached by " + who +
               ": the nearest are " + std::to_string(atLo) + " and " + std::to_string(atHi));
 }
 

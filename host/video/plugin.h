@@ -25,7 +25,8 @@ std::string TypeName(int type);
 ZKPluginGetInfo Describe(const zk::host::Bundle& bundle, int variant, float speed);
 
 // A speed at which the variant reports exactly `frames` frames.  Throws
-// Error naming the nearest counts it can reach when there is none.
-float SpeedForFrames(const zk::host::Bundle& bundle, int variant, int frames);
+// Error naming the nearest counts it can reach when there is none, and
+// the count as the user asked for it (default "--frames N").
+float SpeedForFrames(const zk::host::Bundle& bundle, int variant, int frames, std::string asked = "");
 
 }  // namespace zk::video

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "instance.h"
@@ -45,22 +46,53 @@ Picture Thumbnail(const uint32_t* pixels, intptr_t stride, int width, int height
   return p;
 }
 
-// A contact sheet beside the output: a PNG, never the output itself, in a
-// folder that exists; checked before any work.
-void CheckPreview(const std::string& preview, const OutputOptions& output) {
+// Two names of one file: the same inode (a link, ./x, a symlink) or, for
+// files still to be made, the same path once resolved.
+bool SameFile(const std::string& a, const std::string& b) {
   namespace fs = std::filesystem;
-  if (preview.empty()) return;
-  const fs::path p(preview);
-  std::string ext = p.extension().string();
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  if (ext != ".png") throw Error("--preview " + preview + ": the contact sheet is a .png file");
   std::error_code ec;
-  if (fs::weakly_canonical(p, ec) == fs::weakly_canonical(output.path, ec)) {
-    throw Error("--preview " + preview + " is the output itself: give the contact sheet another name");
-  }
+  if (fs::equivalent(a, b, ec)) return true;
+  std::error_code ea, eb;
+  const fs::path pa = fs::weakly_canonical(a, ea), pb = fs::weakly_canonical(b, eb);
+  return !ea && !eb && pa == pb;
+}
+
+// A file the render makes beside the output: its folder exists, and it is
+// neither a folder nor, without -y, an existing file.
+void CheckNewFile(const std::string& option, const std::string& path, const std::string& ext, const std::string& what,
+                  bool overwrite) {
+  namespace fs = std::filesystem;
+  const fs::path p(path);
+  std::string got = p.extension().string();
+  for (char& c : got) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (got != ext) throw Error(option + " " + path + ": " + what + " is a " + ext + " file");
   const fs::path dir = p.parent_path().empty() ? fs::path(".") : p.parent_path();
-  if (!fs::is_directory(dir)) throw Error("--preview " + preview + ": the folder " + dir.string() + " does not exist");
-  if (!output.overwrite && fs::exists(p)) throw Error(preview + " exists: add -y to overwrite it");
+  if (!fs::is_directory(dir)) throw Error(option + " " + path + ": the folder " + dir.string() + " does not exist");
+  if (fs::is_directory(p)) throw Error(option + " " + path + " is a folder");
+  if (!overwrite && fs::exists(p)) throw Error(path + " exists: add -y to overwrite it");
+}
+
+// The output, the contact sheet and the project are new files: none of
+// them one of the clips, nor two of them one file.
+void CheckTargets(const EditOptions& o) {
+  const std::pair<std::string, std::string> targets[] = {{"-o", o.output.path}, {"--preview", o.preview}, {"--mlt", o.mlt}};
+  for (size_t i = 0; i < std::size(targets); ++i) {
+    const auto& [option, path] = targets[i];
+    if (path.empty()) continue;
+    for (const EditClip& c : o.edit.clips) {
+      if (SameFile(path, c.path)) {
+        throw Error(option + " " + path + " is the clip " + c.path + ": writing it would destroy the clip");
+      }
+    }
+    for (size_t k = 0; k < i; ++k) {
+      if (!targets[k].second.empty() && SameFile(path, targets[k].second)) {
+        throw Error(option + " " + path + " is the same file as " + targets[k].first + " " + targets[k].second +
+                    ": give each its own name");
+      }
+    }
+  }
+  if (!o.preview.empty()) CheckNewFile("--preview", o.preview, ".png", "the contact sheet", o.output.overwrite);
+  if (!o.mlt.empty()) CheckNewFile("--mlt", o.mlt, ".mlt", "an MLT project", o.output.overwrite);
 }
 
 // The notices a clip gives when it is conformed to the output.
@@ -74,14 +106,14 @@ void Notice(const Clip& c, const Canvas& canvas, AVRational rate, bool first, bo
                                                   : "written as progressive frames (deinterlace it first for a clean picture)"));
   }
   if (v.skipped() > 0) {
-    warn(v.path() + ": the first " + std::to_string(v.skipped()) +
-         " frames do not decode (the stream starts in mid-GOP); the clip starts at the first that does");
+    warn(v.path() + ": the first " + (v.skipped() == 1 ? "frame does" : std::to_string(v.skipped()) + " frames do") +
+         " not decode (the stream starts in mid-GOP); the clip starts at the first that does");
   }
   if (f.colour.Hdr()) {
     warn(v.path() + ": HDR video (" + (av_color_transfer_name(f.colour.trc) ?: "?") +
          ") is rendered as SDR, without tone mapping");
   }
-  if (av_cmp_q(f.rate, rate) != 0 && !first) {
+  if (av_cmp_q(f.rate, rate) != 0) {  // the first clip too, when --fps asks for another rate
     warn(v.path() + ": " + Rate(f.rate) + " is retimed to " + Rate(rate));
   }
   const Placement& p = c.place;
@@ -107,8 +139,32 @@ struct CutPlan {
   std::map<std::string, std::unique_ptr<zk::host::Bundle>> bundles;  // by path
 };
 
-CutPlan PlanCuts(const Edit& edit, AVRational rate, const std::vector<int64_t>& lengths) {
+// The speed for a cut's length as the user gave it: in frames, or in
+// seconds rounded to the even count the plug-ins take.  A rounded length
+// is announced once (it lands in `announced`).
+float CutSpeed(const CutSpec& spec, const zk::host::Bundle& bundle, AVRational rate, const std::string& where,
+               std::set<std::string>& announced) {
+  if (spec.frames == 0 && spec.seconds == 0) return spec.speed;
+  int frames = spec.frames;
+  std::string asked = "transition " + spec.Text();
+  if (spec.seconds > 0) {
+    const double exact = spec.seconds * av_q2d(rate);
+    frames = std::max(2, int(std::lround(exact / 2)) * 2);
+    const std::string length = std::to_string(frames) + " frames at " + Rate(rate);
+    asked += " (" + length + ")";
+    if (std::abs(exact - frames) > 1e-6) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%g", exact);
+      announced.insert(spec.Text() + " is " + length + ", the nearest even count to " + buf +
+                       " (the plug-ins count in pairs of frames)");
+    }
+  }
+  return SpeedForFrames(bundle, spec.variant, frames, where + ": " + asked);
+}
+
+CutPlan PlanCuts(const Edit& edit, AVRational rate, const std::vector<int64_t>& lengths, const WarnFn& warn) {
   CutPlan plan;
+  std::set<std::string> announced;
   const size_t count = edit.clips.size();
   plan.transitions.resize(count);
   plan.cuts.resize(count);
@@ -123,11 +179,7 @@ CutPlan PlanCuts(const Edit& edit, AVRational rate, const std::vector<int64_t>& 
     t.bundle = bundle.get();
     t.variant = spec.variant;
     t.who = bundle->name() + " variant " + std::to_string(spec.variant);
-    int frames = spec.frames;
-    if (spec.seconds > 0) {  // the plug-ins count in even frames
-      frames = std::max(2, int(std::lround(spec.seconds * av_q2d(rate) / 2)) * 2);
-    }
-    t.speed = frames > 0 ? SpeedForFrames(*bundle, spec.variant, frames) : spec.speed;
+    t.speed = CutSpeed(spec, *bundle, rate, where, announced);
     const ZKPluginGetInfo info = Describe(*bundle, spec.variant, t.speed);
     Timeline::Cut& cut = plan.cuts[i];
     cut.frames = info.framesToBeRendered;
@@ -151,18 +203,37 @@ CutPlan PlanCuts(const Edit& edit, AVRational rate, const std::vector<int64_t>& 
     const int64_t before = std::max<int64_t>(info.takeFromClipBefore, cut.frames) +
                            (i > 0 && plan.cuts[i - 1].kind == CutKind::kBetween ? plan.cuts[i - 1].frames : 0);
     if (lengths[i] < before) {
-      throw Error(edit.clips[i].path + ": " + std::to_string(lengths[i]) + " frames is shorter than the " +
+      throw Error(edit.clips[i].path + ": " + Count(lengths[i], "frame") + " is shorter than the " +
                   std::to_string(before) + "-frame transition" + (before > cut.frames ? "s" : "") + " of " + t.who);
     }
     if (cut.kind == CutKind::kBetween) {
       const int64_t after = std::max<int64_t>(info.takeFromClipAfter, cut.frames);
       if (lengths[i + 1] < after) {
-        throw Error(edit.clips[i + 1].path + ": " + std::to_string(lengths[i + 1]) + " frames is shorter than the " +
+        throw Error(edit.clips[i + 1].path + ": " + Count(lengths[i + 1], "frame") + " is shorter than the " +
                     std::to_string(after) + "-frame transition of " + t.who);
       }
     }
   }
+  for (const std::string& a : announced) warn(a);
   return plan;
+}
+
+std::string Seconds(double s) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g s", s);
+  return buf;
+}
+
+// The grid frame a clip starts at: its in point rounded to the nearest
+// frame, or its last frame when the in point falls inside that.
+int64_t TrimOf(const EditClip& e, const ClipGrid& grid, AVRational rate) {
+  const int64_t frames = grid.frames();
+  const double end = double(frames) / av_q2d(rate);
+  if (e.in >= end) {
+    throw Error(e.InWhere() + ": in " + Seconds(e.in) + " is past the end of " + e.path + " (" + Seconds(end) + ", " +
+                Count(frames, "frame") + " at " + Rate(rate) + ")");
+  }
+  return std::min<int64_t>(std::llround(e.in * av_q2d(rate)), frames - 1);
 }
 
 // Opens every clip (reading its timestamps, then letting the file go until
@@ -217,11 +288,7 @@ std::vector<Clip> OpenClips(const EditOptions& options, const OutputPlan& out, i
     clip.place = Place(clip.video->format(), *canvas, options.fit);
     clip.passThrough = PassesThrough(clip.video->format(), clip.place, *canvas);
     Notice(clip, *canvas, *rate, c == 0 && options.width == 0, canvas->interlaced && out.CodesFields(), warn);
-    clip.trim = std::llround(e.in * av_q2d(*rate));
-    if (clip.trim >= clip.grid->frames()) {
-      throw Error(e.path + ": in " + std::to_string(e.in) + " s is past its end (" +
-                  std::to_string(clip.video->duration()) + " s)");
-    }
+    clip.trim = TrimOf(e, *clip.grid, *rate);
   }
   return clips;
 }
@@ -248,7 +315,84 @@ bool PlanSound(const std::vector<Clip>& clips, const OutputPlan& out, AudioForma
   return true;
 }
 
+// An output frame as a contact sheet's picture (the canvas's picture,
+// without the edge a chroma format may add).
+Picture FramePicture(const AVFrame& frame, const Canvas& canvas) {
+  Picture p;
+  p.width = canvas.pictureWidth;
+  p.height = canvas.pictureHeight;
+  p.pixels.resize(size_t(p.width) * p.height);
+  SwsPtr ctx(sws_getContext(p.width, p.height, AVPixelFormat(frame.format), p.width, p.height, AV_PIX_FMT_RGB32,
+                            SWS_POINT, nullptr, nullptr, nullptr));
+  if (!ctx) throw Error("cannot convert a frame for the contact sheet");
+  const int space = canvas.colour.SwsSpace(canvas.height);
+  sws_setColorspaceDetails(ctx.get(), sws_getCoefficients(space), canvas.colour.Full(canvas.format) ? 1 : 0,
+                           sws_getCoefficients(space), 1, 0, 1 << 16, 1 << 16);
+  uint8_t* dst[4] = {reinterpret_cast<uint8_t*>(p.pixels.data()), nullptr, nullptr, nullptr};
+  const int dstStride[4] = {p.width * 4, 0, 0, 0};
+  sws_scale(ctx.get(), frame.data, frame.linesize, 0, p.height, dst, dstStride);
+  for (uint32_t& px : p.pixels) px |= 0xFF000000u;
+  return p;
+}
+
+// The contact sheet's rows: a transition's thumbnails come from its own
+// frames (Transition::thumbs); a hard cut shows the output frames around
+// it, kept in cutThumbs (output frame to row).
+std::vector<std::vector<Picture>> PlanSheet(const EditOptions& options, const Timeline& timeline, CutPlan& cuts,
+                                            std::vector<int>& sheetRow, std::map<int64_t, int>& cutThumbs) {
+  std::vector<std::vector<Picture>> sheet;
+  if (options.preview.empty()) return sheet;
+  constexpr int kAside = 4;  // frames each side of a hard cut
+  for (size_t i = 0; i < timeline.clips(); ++i) {
+    const int n = timeline.cut(i).frames;
+    if (n == 0 && i + 1 < timeline.clips()) {
+      const int64_t at = timeline.End(i);
+      for (int64_t j = std::max(timeline.Origin(i), at - kAside); j < std::min(timeline.End(i + 1), at + kAside); ++j) {
+        cutThumbs[j] = int(sheet.size());
+      }
+    } else if (n > 0) {
+      const int count = std::min(n, 8);
+      for (int k = 0; k < count; ++k) cuts.transitions[i].thumbs.push_back(count == 1 ? 0 : k * (n - 1) / (count - 1));
+      sheetRow[i] = int(sheet.size());
+    } else {
+      continue;
+    }
+    sheet.emplace_back();
+  }
+  if (sheet.empty()) throw Error("--preview " + options.preview + ": the edit has no cut to show");
+  return sheet;
+}
+
+// The output, its project and its contact sheet go into place together,
+// once all three are written: a failure leaves none of them.
+void CommitAll(Writer& writer, const EditOptions& o, const MltEdit& mlt, const std::vector<std::vector<Picture>>& sheet) {
+  std::unique_ptr<TempPath> project, contact;
+  if (!o.mlt.empty()) project = WriteMltProject(mlt, o.mlt);
+  if (!o.preview.empty()) {
+    const Picture p = ContactSheet(sheet, 240);
+    contact = WritePngTemp(o.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4);
+  }
+  std::vector<std::string> placed;
+  try {
+    for (auto& [temp, path] : {std::pair{project.get(), o.mlt}, std::pair{contact.get(), o.preview}}) {
+      if (temp == nullptr) continue;
+      PutInPlace(*temp, path, o.output.overwrite);
+      placed.push_back(path);
+    }
+    writer.Commit();
+  } catch (...) {
+    std::error_code ec;
+    for (const std::string& p : placed) std::filesystem::remove(p, ec);
+    throw;
+  }
+}
+
 }  // namespace
+
+std::string Count(int64_t n, const std::string& noun) {
+  const bool sibilant = noun.ends_with("s") || noun.ends_with("ch") || noun.ends_with("sh") || noun.ends_with("x");
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : sibilant ? "es" : "s");
+}
 
 Picture ContactSheet(const std::vector<std::vector<Picture>>& rows, int thumbWidth) {
   constexpr int kGap = 6;
@@ -290,13 +434,10 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   if (edit.clips.empty()) throw Error("the edit has no clips");
   // ---- Set-up: everything checked before anything is made --------------
   OutputPlan plan = PlanOutput(options.output);
-  CheckPreview(options.preview, options.output);
-  if (!options.mlt.empty() && std::filesystem::path(options.mlt).extension() != ".mlt") {
-    throw Error("--mlt " + options.mlt + ": an MLT project is a .mlt file");
-  }
+  CheckTargets(options);
   int jobs = std::max(1, options.jobs);
   if (jobs > Cores()) {
-    warn("-j " + std::to_string(jobs) + " is more than the " + std::to_string(Cores()) + " cores here; rendering " +
+    warn("-j " + std::to_string(jobs) + " is more than the " + Count(Cores(), "core") + " here; rendering " +
          std::to_string(Cores()) + " frames at once");
     jobs = Cores();
   }
@@ -308,9 +449,11 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   std::vector<Clip> clips = OpenClips(options, plan, jobs, &canvas, &rate, warn);
   std::vector<int64_t> lengths;
   for (size_t c = 0; c < clips.size(); ++c) lengths.push_back(TrimmedLength(clips[c], edit.clips[c], rate));
-  CutPlan cuts = PlanCuts(edit, rate, lengths);
+  CutPlan cuts = PlanCuts(edit, rate, lengths, warn);
   for (size_t c = 0; c < clips.size(); ++c) {
-    if (lengths[c] == 0) throw Error(edit.clips[c].path + ": nothing is left between its in and out points");
+    if (lengths[c] == 0) {
+      throw Error(edit.clips[c].OutWhere() + ": nothing is left of " + edit.clips[c].path + " between its in and out points");
+    }
   }
   const Timeline timeline(lengths, cuts.cuts);
   MltEdit mlt{canvas.width, canvas.height, rate, canvas.aspect, canvas.colour.space == AVCOL_SPC_BT709, {}, {}};
@@ -323,13 +466,16 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
       throw Error("--mlt: " + t.who + " has no frei0r plug-in for MLT");
     }
   }
+  std::vector<int> sheetRow(clips.size(), -1);  // each transition's row on the contact sheet
+  std::map<int64_t, int> cutThumbs;
+  std::vector<std::vector<Picture>> sheet = PlanSheet(options, timeline, cuts, sheetRow, cutThumbs);
   CopyPlan copyPlan;
   bool copying = false;
   if (options.copy) {
     copyPlan = PlanCopy(clips, timeline, canvas, rate, plan);
     copying = copyPlan.why.empty();
-    warn(copying ? "--copy: copying " + std::to_string(timeline.frames() - copyPlan.encoded) + " frames, encoding " +
-                       std::to_string(copyPlan.encoded) + " in " + std::to_string(copyPlan.stretches) + " stretches"
+    warn(copying ? "--copy: copying " + Count(timeline.frames() - copyPlan.encoded, "frame") + ", encoding " +
+                       std::to_string(copyPlan.encoded) + " in " + Count(copyPlan.stretches, "stretch")
                  : "--copy: a full render, because " + copyPlan.why);
   }
   AudioFormat audioFormat;
@@ -346,8 +492,8 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   if (copying && bus.on()) {
     soundPlan = PlanAudioCopy(clips, timeline, bus, audioFormat, plan, writer.audioParameters());
     if (soundPlan.why.empty()) {
-      warn("--copy: copying " + std::to_string(soundPlan.packets) + " sound packets of " +
-           std::to_string(soundPlan.runs.size()) + " clips");
+      warn("--copy: copying " + Count(soundPlan.packets, "sound packet") + " of " +
+           Count(int64_t(soundPlan.runs.size()), "clip"));
       splicer = std::make_unique<AudioSplicer>(soundPlan, clips, audioFormat, plan, writer,
                                                bus.SampleOf(timeline.frames()));
     } else {
@@ -360,16 +506,6 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   };
 
   // ---- Per frame: on the pool, any frame of the edit -------------------
-  std::vector<int> sheetRow(clips.size(), -1);  // each transition's row on the contact sheet
-  std::vector<std::vector<Picture>> sheet;
-  for (size_t i = 0; i < clips.size(); ++i) {
-    const int n = timeline.cut(i).frames;
-    if (options.preview.empty() || n == 0) continue;
-    const int count = std::min(n, 8);
-    for (int k = 0; k < count; ++k) cuts.transitions[i].thumbs.push_back(count == 1 ? 0 : k * (n - 1) / (count - 1));
-    sheetRow[i] = int(sheet.size());
-    sheet.emplace_back();
-  }
   EditFrames frames({options.proxy, options.marginX, options.marginY, jobs}, clips, cuts.transitions, timeline, canvas);
 
   // ---- Drive: frames in order, rendered ahead --------------------------
@@ -396,12 +532,14 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
       clips[open].audio.reset();
     }
     for (; submitted < timeline.frames() && submitted < j + window; ++submitted) {
-      if (rendered(submitted)) frames.Submit(submitted);
+      if (rendered(submitted) || cutThumbs.count(submitted) != 0) frames.Submit(submitted);
     }
     Rendered got;
-    if (rendered(j)) got = frames.Take(j);
+    const auto cutThumb = cutThumbs.find(j);
+    if (rendered(j) || cutThumb != cutThumbs.end()) got = frames.Take(j);
+    if (cutThumb != cutThumbs.end()) sheet[size_t(cutThumb->second)].push_back(FramePicture(*got.frame, canvas));
     if (copier) {
-      copier->Write(j, got.frame.get());
+      copier->Write(j, rendered(j) ? got.frame.get() : nullptr);
     } else {
       writer.WriteVideo(got.frame.get());
     }
@@ -441,13 +579,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   }
   if (copier) copier->Finish();
   if (splicer) splicer->Finish();
-  writer.Finish();
+  writer.Complete();
   av_channel_layout_uninit(&audioFormat.layout);
-  if (!options.mlt.empty()) WriteMltProject(mlt, options.mlt, options.output.overwrite);
-  if (!options.preview.empty() && !sheet.empty()) {
-    const Picture p = ContactSheet(sheet, 240);
-    WritePng(options.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4, options.output.overwrite);
-  }
+  CommitAll(writer, options, mlt, sheet);
   RenderSummary summary;
   summary.frames = timeline.frames();
   summary.copiedFrames = copying ? timeline.frames() - copyPlan.encoded : 0;

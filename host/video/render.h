@@ -74,6 +74,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
 // end-of-clip transition.
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn);
 
+// "1 clip", "3 clips": a count and its noun, for messages.
+std::string Count(int64_t n, const std::string& noun);
+
 // Rows of thumbnails side by side on a dark background.
 Picture ContactSheet(const std::vector<std::vector<Picture>>& rows, int thumbWidth);
 

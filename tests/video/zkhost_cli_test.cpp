@@ -199,5 +199,89 @@ TEST(Help, EveryCommandDescribesItsOptions) {
   EXPECT_NE(Zkhost("frobnicate").status, 0);
 }
 
+// Nothing a user has is lost: a clip named as an output, an empty
+// transition, a clip option with no clip, a companion file that cannot be
+// written.  Every failure leaves the clips as they were and nothing under
+// the three output names (safe.mp4, safe.png, safe.mlt).
+struct SafetyCase {
+  const char* name;
+  const char* command;  // a shell line: {Z} is zkhost, {A} {B} the clips, {W} the work folder
+  const char* message;  // a part of what zkhost prints
+  bool succeeds = false;
+};
+void PrintTo(const SafetyCase& c, std::ostream* os) { *os << c.name; }
+
+class Safety : public testing::TestWithParam<SafetyCase> {
+ protected:
+  static void SetUpTestSuite() {
+    // Noise: a contact sheet of it is large, its video at --crf 51 small.
+    Ffmpeg("-f lavfi -i 'nullsrc=s=320x240:r=25:d=2,geq=random(1)*255:128:128' -c:v ffv1",
+           (WorkDir() / "noise.mkv").string());
+    std::ofstream(WorkDir() / "safe.toml") << "[[clip]]\nfile = \"" << ClipA() << "\"\n";
+  }
+};
+
+std::string Bytes(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+TEST_P(Safety, NoSourceIsLostAndNothingIsLeftOnFailure) {
+  const SafetyCase& c = GetParam();
+  const std::string a = Bytes(ClipA()), b = Bytes(ClipB());
+  for (const char* ext : {".mp4", ".png", ".mlt"}) fs::remove(WorkDir() / (std::string("safe") + ext));
+  std::string command = Expand(c.command);
+  for (size_t at; (at = command.find("{Z}")) != std::string::npos;) command.replace(at, 3, ZKHOST);
+  const Outcome run = Shell(command);
+  EXPECT_NE(run.output.find(Expand(c.message)), std::string::npos) << run.output;
+  EXPECT_EQ(Bytes(ClipA()), a);
+  EXPECT_EQ(Bytes(ClipB()), b);
+  if (c.succeeds) {
+    ASSERT_EQ(run.status, 0) << run.output;
+    int w = 0, h = 0;  // a row of 4 frames either side of the cut, 160 wide with 6 between
+    RgbFrames((WorkDir() / "safe.png").string(), &w, &h);
+    EXPECT_EQ(w, 6 + 8 * (160 + 6));
+    EXPECT_EQ(h, 6 + 120 + 6);
+    return;
+  }
+  EXPECT_NE(run.status, 0);
+  for (const char* ext : {".mp4", ".png", ".mlt"}) EXPECT_FALSE(fs::exists(WorkDir() / (std::string("safe") + ext))) << ext;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Destructive, Safety,
+    testing::Values(
+        SafetyCase{"OutputIsAClip", "{Z} edit -y {A} {B} -o {B}", "-o {B} is the clip {B}: writing it would destroy"},
+        SafetyCase{"OutputIsAClipSpelledOtherwise", "cd {W} && {Z} edit -y {A} {B} -o ./b.mkv", "is the clip {B}"},
+        SafetyCase{"OutputIsASymlinkToAClip", "ln -sf {B} {W}/link.mkv && {Z} edit -y {A} {B} -o {W}/link.mkv",
+                   "-o {W}/link.mkv is the clip {B}"},
+        SafetyCase{"RenderOutputIsAHardLinkToAClip",
+                   "ln -f {A} {W}/hard.mkv && {Z} render Cindergate -y {A} {B} -o {W}/hard.mkv",
+                   "-o {W}/hard.mkv is the clip {A}"},
+        SafetyCase{"PreviewIsAClip", "{Z} edit -y {A} {B} -o {W}/safe.mp4 --preview {B}", "--preview {B} is the clip {B}"},
+        SafetyCase{"PreviewIsTheOutput", "{Z} edit -y {A} {B} -o {W}/safe.mp4 --preview {W}/./safe.mp4",
+                   "--preview {W}/./safe.mp4 is the same file as -o {W}/safe.mp4"},
+        SafetyCase{"HardCutsOnlyMakeASheetOfTheCut",
+                   "echo old > {W}/safe.png && {Z} edit -q -y -t cut {A} {B} -o {W}/safe.mp4 --preview {W}/safe.png", "",
+                   true},
+        SafetyCase{"EmptyTransition", "{Z} edit -y -t '' {A} {B} -o {W}/safe.mp4", "transition \"\": empty"},
+        SafetyCase{"EmptyThen", "{Z} edit -y {A} --then '' {B} -o {W}/safe.mp4", "transition \"\": empty"},
+        SafetyCase{"EmptyTransitionInAFile",
+                   "printf 'transition = \"\"\\n[[clip]]\\nfile = \"{A}\"\\n' > {W}/empty.toml && "
+                   "{Z} edit -y {W}/empty.toml -o {W}/safe.mp4",
+                   "{W}/empty.toml line 1: transition \"\": empty"},
+        SafetyCase{"ClipOptionBeforeAnEditFile", "{Z} edit -y --volume 100 {W}/safe.toml -o {W}/safe.mp4",
+                   "--volume 100 has no clip to go with"},
+        SafetyCase{"MltFolderMissing", "{Z} edit -y {A} {B} -o {W}/safe.mp4 --mlt {W}/nodir/safe.mlt",
+                   "the folder {W}/nodir does not exist"},
+        SafetyCase{"MltExistsWithoutY", "echo keep > {W}/old.mlt && {Z} edit {A} {B} -o {W}/safe.mp4 --mlt {W}/old.mlt",
+                   "{W}/old.mlt exists: add -y"},
+        SafetyCase{"DiskFullForTheSheet",
+                   "sh -c \"trap '' XFSZ; ulimit -f 400; exec {Z} edit -q -y -t cut --crf 51 {W}/noise.mkv "
+                   "{W}/noise.mkv -o {W}/safe.mp4 --preview {W}/safe.png --mlt {W}/safe.mlt\"",
+                   "cannot write {W}/safe.png: File too large"}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace zk::test

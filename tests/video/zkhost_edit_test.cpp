@@ -280,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"UnknownSetting", "[[clip]]\nfile = \"{A}\"\nspeed = 2\n", "{F} line 3: unknown clip setting speed"},
         FileCase{"BadTransition", "[[clip]]\nfile = \"{A}\"\ntransition = \"Cindergate:9\"\n",
                  "{F} line 3: transition Cindergate:9: variant 9 is not 1 to 4"},
-        FileCase{"OutBeforeIn", "[[clip]]\nfile = \"{A}\"\nin = 1.5\nout = \"0:01\"\n", "{F} line 1: out must come after in"},
+        FileCase{"OutBeforeIn", "[[clip]]\nfile = \"{A}\"\nin = 1.5\nout = \"0:01\"\n", "{F} line 4: out must come after in"},
         FileCase{"TwoClipTransitionAtTheEnd", "[[clip]]\nfile = \"{A}\"\ntransition = \"Cindergate:1:10\"\n",
                  "{F} line 3: Cindergate variant 1 is a two-clip transition: it needs a clip after it"},
         FileCase{"TooShortForItsTransitions",
@@ -288,6 +288,98 @@ INSTANTIATE_TEST_SUITE_P(
                  "[[clip]]\nfile = \"{A}\"\n",
                  "50 frames is shorter than the 80-frame transitions"}),
     [](const auto& info) { return info.param.name; });
+
+// What zkhost says is true and names things in the user's words.
+struct MessageCase {
+  const char* name;
+  const char* args;     // after "edit -y", before "-o": {A} {B} the clips, {D} a damaged one, {F} the file
+  const char* file;     // an edit file's text, or empty
+  const char* message;  // a part of what zkhost prints
+  bool succeeds = false;
+  const char* env = "";  // before the command: {L} is the build's plug-in folder
+};
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
+
+class Messages : public testing::TestWithParam<MessageCase> {
+ protected:
+  static void SetUpTestSuite() {
+    // A stream garbled in its middle (from frame 50), in GOPs of 10.
+    const fs::path whole = WorkDir() / "whole.ts", damaged = WorkDir() / "damaged.ts";
+    Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=4 -c:v libx264 -g 10 -f mpegts", whole.string());
+    std::ifstream in(whole, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; ++i) bytes[i] = char(bytes[i] * 7 + 13);
+    std::ofstream(damaged, std::ios::binary) << bytes;
+  }
+};
+
+TEST_P(Messages, SayWhatHappensInTheUsersWords) {
+  const MessageCase& c = GetParam();
+  const fs::path file = WorkDir() / (std::string(c.name) + ".toml");
+  const std::string lib = (fs::path(ZKHOST).parent_path().parent_path() / "lib").string();
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"{A}", ClipA()}, {"{B}", ClipB()}, {"{D}", (WorkDir() / "damaged.ts").string()},
+      {"{F}", file.string()}, {"{W}", WorkDir().string()}, {"{L}", lib}};
+  if (*c.file != 0) std::ofstream(file) << WithClips(c.file, names);
+  const std::string out = (WorkDir() / (std::string(c.name) + ".mkv")).string();
+  const Outcome run = Shell(WithClips(c.env, names) + " " + ZKHOST + " edit -y " + WithClips(c.args, names) + " -o " + out);
+  EXPECT_EQ(run.status == 0, c.succeeds) << run.output;
+  EXPECT_NE(run.output.find(WithClips(c.message, names)), std::string::npos) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Truths, Messages,
+    testing::Values(
+        MessageCase{"DamageOutsideTheTransition", "-t Cindergate:1:10 {A} --in 2.1 {D}", "",
+                    "zkhost: {D}: damaged at 2.000 s (frame 50)"},
+        MessageCase{"SecondsRounded", "-t Cindergate:1:1s {A} {B}", "",
+                    "Cindergate:1:1s is 26 frames at 25 fps, the nearest even count to 25", true},
+        MessageCase{"LengthOutOfRange", "-t Cindergate:1:0.2s {A} {B}", "",
+                    "transition Cindergate:1:0.2s (6 frames at 25 fps) is out of range: Cindergate variant 1 takes 10"},
+        MessageCase{"InInsideTheLastFrame", "-t cut {A} --in 2.99 {B}", "", "76 frames, 2 clips, 0 transitions", true},
+        MessageCase{"InPastTheEnd", "{A} --in 3.5 {B}", "", "in 3.5 s is past the end of {B} (3 s, 75 frames at 25 fps)"},
+        MessageCase{"NanInAFile", "{F}", "[[clip]]\nfile = \"{A}\"\nin = nan\n", "{F} line 3: in = nan: not a time"},
+        MessageCase{"HugeInAFile", "{F}", "[[clip]]\nfile = \"{A}\"\nout = 1e18\n",
+                    "{F} line 3: out = 1e+18 s: longer than any clip"},
+        MessageCase{"MissingFileInAFile", "{F}", "[[clip]]\nfile = \"{A}\"\n[[clip]]\nfile = \"nothere.mkv\"\n",
+                    "{F} line 4: {W}/nothere.mkv: no such file"},
+        MessageCase{"InPastTheEndAtItsLine", "{F}", "[[clip]]\nfile = \"{A}\"\n\nin = 9\n", "{F} line 4: in 9 s is past the end"},
+        MessageCase{"TransitionOptionWinsOverTheFile", "-t Ashveil:2:20 {F}",
+                    "transition = \"Cindergate:1:20\"\n[[clip]]\nfile = \"{A}\"\n[[clip]]\nfile = \"{B}\"\n",
+                    "-t Ashveil:2:20 replaces {F} line 1: transition = \"Cindergate:1:20\"", true},
+        MessageCase{"NtscRateAndFirstClipRetimed", "--fps 29.97 -t cut {A}", "",
+                    "{A}: 25 fps is retimed to 30000/1001 (29.970) fps", true},
+        MessageCase{"OneOfEach", "-t Ashveil:1:20 {A}", "", "75 frames, 1 clip, 1 transition (20 frames)", true},
+        MessageCase{"MissingVariant", "-t Cindergate: {A} {B}", "", "transition Cindergate:: the variant is missing"},
+        MessageCase{"BundleFolderNamedOnce", "-t Nosuch {A} {B}", "", "(looked in {L}, {L}/zkplugins; set", false,
+                    "ZK_PLUGIN_PATH={L}"}),
+    [](const auto& info) { return info.param.name; });
+
+// A 5.1 clip after a stereo one is mixed down at its own level, in every
+// codec: a downmix adds channels, and without scaling it clips.
+TEST(Downmix, FiveOneKeepsItsLevelWithoutClipping) {
+  const std::string stereo = (WorkDir() / "stereo.mkv").string(), surround = (WorkDir() / "surround.mkv").string();
+  Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=2 -f lavfi -i sine=f=440:r=48000:d=2 -ac 2 -c:v ffv1 -c:a pcm_s16le",
+         stereo);
+  // 0.9 of full scale (the sine is 1/8) in each of the six channels.
+  Ffmpeg("-f lavfi -i testsrc2=s=160x120:r=25:d=2 -f lavfi -i sine=f=440:r=48000:d=2 -filter_complex "
+         "\"[1]volume=7.2,asplit=6[a][b][c][d][e][f];[a][b][c][d][e][f]join=inputs=6:channel_layout=5.1[s]\" "
+         "-map 0 -map [s] -c:v ffv1 -c:a pcm_s16le", surround);
+  for (const char* out : {"downmix.mp4", "downmix.webm", "downmix.mov", "downmix-ffv1.mkv"}) {
+    const std::string path = (WorkDir() / out).string();
+    const char* codec = std::string(out) == "downmix.mov" ? "--codec prores " : std::string(out) == "downmix-ffv1.mkv" ? "--codec ffv1 " : "";
+    const Outcome run = Zkhost(std::string("edit -q -y -t cut ") + codec + stereo + " " + surround + " -o " + path);
+    ASSERT_EQ(run.status, 0) << run.output;
+    // The left channel as ffmpeg decodes it, in the 5.1 clip away from the cut.
+    FILE* p = popen(("ffmpeg -nostdin -v error -ss 2.3 -t 1.5 -i " + path + " -af 'pan=mono|c0=c0' -f f32le -").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    float peak = 0, sample = 0;
+    while (fread(&sample, sizeof sample, 1, p) == 1) peak = std::max(peak, std::abs(sample));
+    pclose(p);
+    EXPECT_GT(peak, 0.85f) << out;
+    EXPECT_LT(peak, 0.95f) << out;
+  }
+}
 
 }  // namespace
 }  // namespace zk::test

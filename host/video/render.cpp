@@ -315,7 +315,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   const Timeline timeline(lengths, cuts.cuts);
   MltEdit mlt{canvas.width, canvas.height, rate, canvas.aspect, canvas.colour.space == AVCOL_SPC_BT709, {}, {}};
   for (size_t c = 0; c < clips.size(); ++c) {
-    mlt.clips.push_back({clips[c].video->path(), clips[c].trim, lengths[c]});
+    if (!options.mlt.empty()) mlt.clips.push_back(MltClipOf(clips[c], lengths[c], canvas, options.fit, rate));
     const Transition& t = cuts.transitions[c];
     mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "", edit.cuts[c].variant});
     if (!options.mlt.empty() && mlt.cuts.back().kind != CutKind::kHard &&
@@ -431,6 +431,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
         const int64_t start = timeline.TransitionStart(at.index);
         const int fade = std::min(frames.Terminate(at.index), n);
         if (fade > 0) bus.FadeOut(held, start, start + n - fade, start + n);
+        mlt.cuts[at.index].fade = fade;
         if (bus.on()) {
           for (size_t i = 0; i < held.size(); ++i) writeSound(start + int64_t(i), held[i]);
         }
@@ -443,7 +444,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   if (splicer) splicer->Finish();
   writer.Finish();
   av_channel_layout_uninit(&audioFormat.layout);
-  if (!options.mlt.empty()) WriteMltProject(mlt, options.mlt, options.output.overwrite);
+  if (!options.mlt.empty()) WriteMltProject(mlt, options.mlt, options.output.overwrite, warn);
   if (!options.preview.empty() && !sheet.empty()) {
     const Picture p = ContactSheet(sheet, 240);
     WritePng(options.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4, options.output.overwrite);

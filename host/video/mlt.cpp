@@ -1,5 +1,6 @@
 #include "mlt.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +46,18 @@ std::string Number(double v) {
 // Frame r of an n-frame transition is the plug-in's frame at progress
 // (r + 1) / n, as zkhost renders it.
 std::string Progress(int n) { return "0=" + Number(1.0 / n) + ";-1=1"; }
+
+// The plug-in's gains as keyframes of the volume filter's level (dB), or
+// empty when the clip plays at its own level throughout.
+std::string Levels(const std::vector<float>& gains) {
+  if (std::all_of(gains.begin(), gains.end(), [](float g) { return g == 1.0f; })) return {};
+  std::string s;
+  for (size_t r = 0; r < gains.size(); ++r) {
+    const double db = gains[r] > 0 ? 20 * std::log10(double(gains[r])) : -200.0;
+    s += (r ? ";" : "") + std::to_string(r) + "=" + Number(db);
+  }
+  return s;
+}
 
 std::string Property(const std::string& name, const std::string& value, int indent) {
   return std::string(size_t(indent), ' ') + "<property name=\"" + name + "\">" + Escape(value) + "</property>\n";
@@ -154,6 +167,8 @@ void WriteClip(const MltClip& c, const MltCut& cut, size_t i, std::ostream& x) {
   if (cut.kind == CutKind::kAfter) {
     const int64_t end = c.trim + c.length - 1;
     x << Filter(Frei0rOf(cut), {{"progress", Progress(cut.frames)}}, end - cut.frames + 1, end);
+    const std::string levels = Levels(cut.gains[0]);
+    if (!levels.empty()) x << Filter("volume", {{"level", levels}}, end - cut.frames + 1, end);
     // A ramp from the frame before the fade (MLT ramps each frame from the
     // one before's gain), so that it ends at 0 where the clip does.
     if (cut.fade > 0) x << Filter("volume", {{"gain", "1"}, {"end", "0"}}, end - cut.fade, end);
@@ -176,9 +191,17 @@ void WriteCut(const MltEdit& edit, size_t i, std::ostream& x) {
     << Property("shotcut:transition", "lumaMix", 4)
     << "    <track producer=\"clip" << i << "\" in=\"" << aEnd - cut.frames + 1 << "\" out=\"" << aEnd << "\"/>\n"
     << "    <track producer=\"clip" << i + 1 << "\" in=\"" << b.trim << "\" out=\"" << b.trim + cut.frames - 1
-    << "\"/>\n"
-    << between(Frei0rOf(cut)) << Property("progress", Progress(cut.frames), 6) << "    </transition>\n"
-    << between("mix") << Property("start", "-1", 6) << Property("accepts_blanks", "1", 6) << "    </transition>\n"
+    << "\"/>\n";
+  // The sound: each clip at the gain the plug-in gave it (on its track,
+  // before the tracks meet), summed.
+  for (int side : {0, 1}) {
+    const std::string levels = Levels(cut.gains[side]);
+    if (levels.empty()) continue;
+    x << "    <filter out=\"" << cut.frames - 1 << "\">\n" << Property("track", std::to_string(side), 6)
+      << Property("mlt_service", "volume", 6) << Property("level", levels, 6) << "    </filter>\n";
+  }
+  x << between(Frei0rOf(cut)) << Property("progress", Progress(cut.frames), 6) << "    </transition>\n"
+    << between("mix") << Property("sum", "1", 6) << Property("accepts_blanks", "1", 6) << "    </transition>\n"
     << "  </tractor>\n";
 }
 

@@ -47,6 +47,14 @@ struct MltCut {
   std::string bundle;  // "Cindergate"
   int variant = 1;
   int fade = 0;  // the clip's sound fades out over this many last frames
+  // The gain the plug-in gave the clip before (0) and after (1) in the mix,
+  // at each frame of the transition; empty where it left it alone.
+  std::vector<float> gains[2];
+  void AddGain(bool after, int frame, float gain) {
+    std::vector<float>& g = gains[after];
+    if (g.empty()) g.assign(size_t(frames), 0.0f);
+    g[size_t(frame)] += gain;
+  }
 };
 
 struct MltEdit {

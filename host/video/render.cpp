@@ -317,7 +317,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   for (size_t c = 0; c < clips.size(); ++c) {
     if (!options.mlt.empty()) mlt.clips.push_back(MltClipOf(clips[c], lengths[c], canvas, options.fit, rate));
     const Transition& t = cuts.transitions[c];
-    mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "", edit.cuts[c].variant});
+    mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "", edit.cuts[c].variant, 0, {}});
     if (!options.mlt.empty() && mlt.cuts.back().kind != CutKind::kHard &&
         Frei0rName(mlt.cuts.back().bundle, mlt.cuts.back().variant).empty()) {
       throw Error("--mlt: " + t.who + " has no frei0r plug-in for MLT");
@@ -420,7 +420,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
     } else {
       for (const zk::host::AudioMix& m : got.mixes) {
         Timeline::Frame f;
-        if (bus.on() && timeline.Map(at.index, m.frameNumber, &f)) mixClip(f.clip, f.frame, Gain(m.volume), slot);
+        if (!timeline.Map(at.index, m.frameNumber, &f)) continue;
+        if (bus.on()) mixClip(f.clip, f.frame, Gain(m.volume), slot);
+        mlt.cuts[at.index].AddGain(f.clip != at.index, int(at.frame), Gain(m.volume));
       }
       AudioBus::Clip(slot);
       held.push_back(std::move(slot));

@@ -253,6 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
                     FidelityCase{"Crop", "-t cut --fit crop {A} {W} {S}"},
                     FidelityCase{"Stretch", "-t cut --fit stretch {A} {W} {S}"},
                     FidelityCase{"AshveilSound", "-t Ashveil:2:20 {A} {B}"},
+                    FidelityCase{"CindergateSound", "-t Cindergate:4:20 --volume 128 {A} {B}"},
                     FidelityCase{"SixtyInTwentyFive", "-t cut {A} --in 0.2 --out 2.8 {F}"}),
     [](const auto& info) { return info.param.name; });
 

@@ -126,7 +126,9 @@ void Fitting(const Clip& clip, const Canvas& canvas, Fit fit, MltClip* out) {
   const int m[4][4] = {{l, t, r, b}, {b, l, t, r}, {r, b, l, t}, {t, r, b, l}};
   const int* u = m[(p.rotation / 90) & 3];
   out->left = u[0], out->top = u[1], out->right = u[2], out->bottom = u[3];
-  out->aspect = canvasAspect * (rh - out->top - out->bottom) / (rw - out->left - out->right);
+  // MLT takes a turned clip's forced aspect as its coded pixels' (and turns it).
+  const double upright = canvasAspect * (rh - out->top - out->bottom) / (rw - out->left - out->right);
+  out->aspect = turned ? 1 / upright : upright;
 }
 
 // ---- Writers ----------------------------------------------------------

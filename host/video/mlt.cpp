@@ -89,7 +89,9 @@ int64_t Misses(const Clip& clip, AVRational rate, int64_t trim, int64_t length, 
       current = int64_t((v.Time(k) + delay) * s + 0.5);  // truncated, as MLT does
       shown = k;
     }
-    misses += shown != clip.grid->Source(g);
+    // MLT 7.12's time remap hands over its very first frame converted
+    // through Y'CbCr: not the clip's pixels.
+    misses += shown != clip.grid->Source(g) || (remap && g == 0);
   }
   return misses;
 }

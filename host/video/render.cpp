@@ -365,9 +365,10 @@ std::vector<std::vector<Picture>> PlanSheet(const EditOptions& options, const Ti
 
 // The output, its project and its contact sheet go into place together,
 // once all three are written: a failure leaves none of them.
-void CommitAll(Writer& writer, const EditOptions& o, const MltEdit& mlt, const std::vector<std::vector<Picture>>& sheet) {
+void CommitAll(Writer& writer, const EditOptions& o, const MltEdit& mlt, const std::vector<std::vector<Picture>>& sheet,
+               const WarnFn& warn) {
   std::unique_ptr<TempPath> project, contact;
-  if (!o.mlt.empty()) project = WriteMltProject(mlt, o.mlt);
+  if (!o.mlt.empty()) project = WriteMltProject(mlt, o.mlt, warn);
   if (!o.preview.empty()) {
     const Picture p = ContactSheet(sheet, 240);
     contact = WritePngTemp(o.preview, p.pixels.data(), p.width, p.height, intptr_t(p.width) * 4);
@@ -458,9 +459,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   const Timeline timeline(lengths, cuts.cuts);
   MltEdit mlt{canvas.width, canvas.height, rate, canvas.aspect, canvas.colour.space == AVCOL_SPC_BT709, {}, {}};
   for (size_t c = 0; c < clips.size(); ++c) {
-    mlt.clips.push_back({clips[c].video->path(), clips[c].trim, lengths[c]});
+    if (!options.mlt.empty()) mlt.clips.push_back(MltClipOf(clips[c], lengths[c], canvas, options.fit, rate));
     const Transition& t = cuts.transitions[c];
-    mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "", edit.cuts[c].variant});
+    mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "", edit.cuts[c].variant, 0, {}});
     if (!options.mlt.empty() && mlt.cuts.back().kind != CutKind::kHard &&
         Frei0rName(mlt.cuts.back().bundle, mlt.cuts.back().variant).empty()) {
       throw Error("--mlt: " + t.who + " has no frei0r plug-in for MLT");
@@ -558,7 +559,9 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
     } else {
       for (const zk::host::AudioMix& m : got.mixes) {
         Timeline::Frame f;
-        if (bus.on() && timeline.Map(at.index, m.frameNumber, &f)) mixClip(f.clip, f.frame, Gain(m.volume), slot);
+        if (!timeline.Map(at.index, m.frameNumber, &f)) continue;
+        if (bus.on()) mixClip(f.clip, f.frame, Gain(m.volume), slot);
+        mlt.cuts[at.index].AddGain(f.clip != at.index, int(at.frame), Gain(m.volume));
       }
       AudioBus::Clip(slot);
       held.push_back(std::move(slot));
@@ -569,6 +572,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
         const int64_t start = timeline.TransitionStart(at.index);
         const int fade = std::min(frames.Terminate(at.index), n);
         if (fade > 0) bus.FadeOut(held, start, start + n - fade, start + n);
+        mlt.cuts[at.index].fade = fade;
         if (bus.on()) {
           for (size_t i = 0; i < held.size(); ++i) writeSound(start + int64_t(i), held[i]);
         }
@@ -581,7 +585,7 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
   if (splicer) splicer->Finish();
   writer.Complete();
   av_channel_layout_uninit(&audioFormat.layout);
-  CommitAll(writer, options, mlt, sheet);
+  CommitAll(writer, options, mlt, sheet, warn);
   RenderSummary summary;
   summary.frames = timeline.frames();
   summary.copiedFrames = copying ? timeline.frames() - copyPlan.encoded : 0;

@@ -179,6 +179,84 @@ TEST(MltProject, MeltRendersTheEditsFrames) {
   }
 }
 
+// The sound's level in dB in each tenth of a second.
+std::vector<double> Levels(const std::vector<float>& s) {
+  std::vector<double> out;
+  for (size_t i = 0; i + 4800 <= s.size(); i += 4800) {
+    double sum = 0;
+    for (size_t k = i; k < i + 4800; ++k) sum += double(s[k]) * s[k];
+    out.push_back(10 * std::log10(sum / 4800 + 1e-12));
+  }
+  return out;
+}
+
+struct FidelityCase {
+  const char* name;
+  const char* edit;  // zkhost edit's arguments, {A} {B} {W} {S} {F} for the clips
+};
+void PrintTo(const FidelityCase& c, std::ostream* os) { *os << c.name; }
+
+// Each setting of an edit that MLT has a way to say: melt renders the --mlt
+// project's frames exactly as zkhost does (lossless RGB clips), and its
+// sound at zkhost's level.
+class MltFidelity : public testing::TestWithParam<FidelityCase> {
+ protected:
+  static void SetUpTestSuite() {
+    const auto make = [](const char* name, const std::string& video, int tone) {
+      const std::string path = (WorkDir() / (std::string("fid-") + name + ".mkv")).string();
+      Ffmpeg("-f lavfi -i " + video + " -f lavfi -i sine=f=" + std::to_string(tone) +
+             ":r=48000:d=3 -t 3 -ac 2 -c:v ffv1 -pix_fmt bgr0 -c:a pcm_s16le", path);
+      return path;
+    };
+    clips_ = {{"{A}", make("a", "testsrc2=s=160x120:r=25", 440)},
+              {"{B}", make("b", "mandelbrot=s=160x120:r=25", 660)},
+              {"{W}", make("w", "testsrc=s=200x120:r=25", 550)},  // wider: cropped or squeezed
+              {"{S}", make("s", "rgbtestsrc=s=160x120:r=25,setsar=4/3", 880)},  // its pixels are wider
+              {"{F}", make("f", "testsrc=s=160x120:r=60", 330)}};
+  }
+  static inline std::vector<std::pair<std::string, std::string>> clips_;
+};
+
+TEST_P(MltFidelity, MeltRendersZkhostsFramesAndLevels) {
+#ifdef ZK_NO_MELT
+  GTEST_SKIP() << "melt cannot load sanitized plug-ins";
+#endif
+  const std::string edit = WithClips(GetParam().edit, clips_);
+  const fs::path dir = WorkDir() / (std::string("fid-") + GetParam().name);
+  fs::remove_all(dir);
+  fs::create_directories(dir / "png");
+  const std::string project = (dir / "p.mlt").string(), sound = (dir / "z.mkv").string();
+  const std::string melted = (dir / "m.mkv").string();
+  Outcome run = Zkhost("edit -q -y " + edit + " -o " + (dir / "png" / "%04d.png").string() + " --mlt " + project);
+  ASSERT_EQ(run.status, 0) << run.output;
+  run = Zkhost("edit -q -y " + edit + " --codec ffv1 -o " + sound);  // FLAC: the sound as mixed
+  ASSERT_EQ(run.status, 0) << run.output;
+  run = Shell("FREI0R_PATH=" + std::string(ZK_FREI0R_DIR) + " melt " + project + " -consumer avformat:" + melted +
+              " vcodec=ffv1 pix_fmt=bgr0 acodec=pcm_f32le ar=48000");
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  const auto ours = PngFrames(dir / "png"), theirs = RgbFrames(melted);
+  ASSERT_EQ(theirs.size(), ours.size());
+  for (size_t k = 0; k < ours.size(); ++k) EXPECT_TRUE(theirs[k] == ours[k]) << "frame " << k;
+  const std::vector<double> a = Levels(MonoAudio(sound, 48000)), b = Levels(MonoAudio(melted, 48000));
+  ASSERT_GE(b.size() + 1, a.size());
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    if (a[i] > -60 || b[i] > -60) {
+      EXPECT_NEAR(b[i], a[i], 0.5) << "at " << i / 10.0 << " s";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, MltFidelity,
+    testing::Values(FidelityCase{"Level", "-t cut --volume 64 {A} --volume 512 {B}"},
+                    FidelityCase{"Crop", "-t cut --fit crop {A} {W} {S}"},
+                    FidelityCase{"Stretch", "-t cut --fit stretch {A} {W} {S}"},
+                    FidelityCase{"AshveilSound", "-t Ashveil:2:20 {A} {B}"},
+                    FidelityCase{"CindergateSound", "-t Cindergate:4:20 --volume 128 {A} {B}"},
+                    FidelityCase{"SixtyInTwentyFive", "-t cut {A} --in 0.2 --out 2.8 {F}"}),
+    [](const auto& info) { return info.param.name; });
+
 // MD5s of a file's video (or audio: "a") packets, in decode order.
 std::vector<std::string> PacketHashes(const std::string& path, const char* streams = "v") {
   const Outcome p = Shell(std::string("ffprobe -v error -select_streams ") + streams +

@@ -1,0 +1,385 @@
+// Our transitions inside libobs, headless (run under xvfb-run): two scenes
+// of image sources with known pixels, each transition moved by hand to
+// known places, and OBS's output frames set against the frames the host
+// core makes of the same pictures.
+#include <gtest/gtest.h>
+#include <obs-module.h>
+#include <obs-nix-platform.h>
+#include <obs.h>
+#include <png.h>
+#include <unistd.h>
+#include <util/base.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bundle.h"
+#include "frames.h"
+#include "instance.h"
+
+// Xlib's two calls, without its macros (None, Bool, ...), which clash with
+// GoogleTest's names.
+extern "C" {
+typedef struct _XDisplay Display;
+Display* XOpenDisplay(const char* name);
+int XCloseDisplay(Display* display);
+}
+
+namespace zk::obs::test {
+namespace {
+
+namespace fs = std::filesystem;
+using zk::host::Image;
+
+constexpr int kWidth = 96, kHeight = 54;
+
+// Pictures with every brightness: gradients across, a pattern down.
+Image PictureA(int w, int h) {
+  Image image(w, h);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const uint32_t r = uint32_t(x * 255 / (w - 1)), g = uint32_t(y * 255 / (h - 1));
+      const uint32_t b = uint32_t((x * 7 + y * 13) & 255);
+      image.at(x, y) = 0xFF000000u | r << 16 | g << 8 | b;
+    }
+  }
+  return image;
+}
+
+Image PictureB(int w, int h) {
+  Image image(w, h);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const double v = std::sin(x * 0.21) * std::cos(y * 0.17);
+      const uint32_t r = uint32_t(127.5 + 127.5 * v), g = uint32_t((x + y) * 255 / (w + h - 2));
+      const uint32_t b = uint32_t(255 - r);
+      image.at(x, y) = 0xFF000000u | r << 16 | g << 8 | b;
+    }
+  }
+  return image;
+}
+
+bool WritePng(const std::string& path, const Image& image) {
+  std::vector<uint8_t> rgb;
+  rgb.reserve(image.pixels.size() * 3);
+  for (uint32_t p : image.pixels) {
+    rgb.push_back(uint8_t(p >> 16));
+    rgb.push_back(uint8_t(p >> 8));
+    rgb.push_back(uint8_t(p));
+  }
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  png.width = uint32_t(image.width);
+  png.height = uint32_t(image.height);
+  png.format = PNG_FORMAT_RGB;
+  return png_image_write_to_file(&png, path.c_str(), 0, rgb.data(), 0, nullptr) != 0;
+}
+
+// The host core's frame r of N for the same pictures, as zkhost makes it.
+struct Reference {
+  Image frame;
+  std::vector<zk::host::AudioMix> mixes;
+};
+
+Reference Render(const char* bundleName, int16_t which, int32_t r, int32_t n, const Image& a, const Image& b) {
+  const auto bundle = zk::host::Bundle::Open(std::string(ZK_BUNDLE_DIR) + "/" + bundleName + ".so");
+  zk::host::MemoryFrameSource pictures;
+  pictures.Set(0, a);
+  pictures.Set(n, b);
+  zk::host::PluginInstance instance(*bundle, which);
+  instance.set_frame_source(&pictures);
+  EXPECT_EQ(instance.Call(kPlugInitialize), kPluginOK);
+  zk::host::World out(a.width, a.height);
+  const Rect rect{0, 0, int16_t(a.height), int16_t(a.width)};
+  EXPECT_EQ(instance.DoFrame(-r, r, n, out.get(), rect), kPluginOK);
+  return {out.ToImage(), instance.mixes()};
+}
+
+// OBS's output frames as they come, in BGRA (libobs 29.0 delivers RGBA output as zeros).
+struct Capture {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  uint64_t count = 0;
+  Image last;
+
+  static void OnFrame(void* param, video_data* frame) {
+    auto* self = static_cast<Capture*>(param);
+    Image image(kWidth, kHeight);
+    for (int y = 0; y < kHeight; ++y) {
+      const uint8_t* p = frame->data[0] + size_t(y) * frame->linesize[0];
+      for (int x = 0; x < kWidth; ++x, p += 4) {
+        image.at(x, y) = uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+      }
+    }
+    {
+      std::lock_guard lock(self->mutex);
+      self->last = std::move(image);
+      ++self->count;
+    }
+    self->arrived.notify_all();
+  }
+
+  // The frame `frames` frames from now: the pipelines between a change and
+  // the output (OBS's own and ours) are a few frames long.
+  Image After(int frames) {
+    std::unique_lock lock(mutex);
+    const uint64_t until = count + uint64_t(frames);
+    arrived.wait_for(lock, std::chrono::seconds(30), [&] { return count >= until; });
+    return last;
+  }
+};
+
+// OBS's log, kept for the tests that read it.
+std::mutex gLogMutex;
+std::string gLog;
+
+void LogHandler(int level, const char* format, va_list args, void*) {
+  char line[4096];
+  std::vsnprintf(line, sizeof line, format, args);
+  std::lock_guard lock(gLogMutex);
+  gLog += line;
+  gLog += '\n';
+  if (level <= LOG_WARNING || std::getenv("ZK_OBS_VERBOSE") != nullptr) std::fprintf(stderr, "%s\n", line);
+}
+
+std::string LogSince(size_t from) {
+  std::lock_guard lock(gLogMutex);
+  return from < gLog.size() ? gLog.substr(from) : std::string();
+}
+
+size_t LogSize() {
+  std::lock_guard lock(gLogMutex);
+  return gLog.size();
+}
+
+bool OpenModule(const std::string& file, const std::string& data, std::string* error) {
+  obs_module_t* module = nullptr;
+  const int r = obs_open_module(&module, file.c_str(), data.c_str());
+  if (r != MODULE_SUCCESS) {
+    *error = file + ": obs_open_module returned " + std::to_string(r);
+    return false;
+  }
+  if (!obs_init_module(module)) {
+    *error = file + ": obs_init_module failed";
+    return false;
+  }
+  return true;
+}
+
+obs_source_t* ImageScene(const char* name, const std::string& png) {
+  obs_scene_t* scene = obs_scene_create_private(name);
+  obs_data_t* settings = obs_data_create();
+  obs_data_set_string(settings, "file", png.c_str());
+  obs_source_t* image = obs_source_create_private("image_source", (std::string(name) + " picture").c_str(), settings);
+  obs_data_release(settings);
+  obs_scene_add(scene, image);
+  obs_source_release(image);
+  return obs_scene_get_source(scene);
+}
+
+struct Variant {
+  const char* id;      // OBS's id
+  const char* bundle;
+  int16_t which;
+  const char* key;     // the setting that picks it
+  const char* value;
+  const char* key2 = nullptr;
+  const char* value2 = nullptr;
+};
+
+void PrintTo(const Variant& v, std::ostream* os) { *os << v.bundle << "_" << v.which; }
+
+const Variant kVariants[] = {
+    {"zk_burn_transition", "Cindergate", 1, "style", "1"},
+    {"zk_burn_transition", "Cindergate", 2, "style", "2"},
+    {"zk_burn_transition", "Cindergate", 3, "style", "3"},
+    {"zk_burn_transition", "Cindergate", 4, "style", "4"},
+    {"zk_dropout_transition", "Ashveil", 1, "color", "black", "order", "bright"},
+    {"zk_dropout_transition", "Ashveil", 2, "color", "black", "order", "dark"},
+    {"zk_dropout_transition", "Ashveil", 3, "color", "white", "order", "bright"},
+    {"zk_dropout_transition", "Ashveil", 4, "color", "white", "order", "dark"},
+};
+
+obs_data_t* SettingsOf(const Variant& v) {
+  obs_data_t* settings = obs_data_create();
+  if (std::strcmp(v.key, "style") == 0) {
+    obs_data_set_int(settings, v.key, std::atoi(v.value));
+  } else {
+    obs_data_set_string(settings, v.key, v.value);
+    obs_data_set_string(settings, v.key2, v.value2);
+  }
+  return settings;
+}
+
+// One OBS for the whole program: libobs starts once per process.
+class Obs : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    base_set_log_handler(LogHandler, nullptr);
+    display_ = XOpenDisplay(nullptr);
+    if (display_ == nullptr) {
+      skip_ = "no X server (run under xvfb-run -a): OBS cannot start";
+      return;
+    }
+    obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
+    obs_set_nix_platform_display(display_);
+    if (!obs_startup("en-US", nullptr, nullptr)) {
+      skip_ = "obs_startup failed";
+      return;
+    }
+    obs_video_info ovi{};
+    ovi.graphics_module = "libobs-opengl";
+    ovi.fps_num = 30;
+    ovi.fps_den = 1;
+    ovi.base_width = ovi.output_width = kWidth;
+    ovi.base_height = ovi.output_height = kHeight;
+    ovi.output_format = VIDEO_FORMAT_BGRA;
+    ovi.colorspace = VIDEO_CS_SRGB;
+    ovi.range = VIDEO_RANGE_FULL;
+    ovi.scale_type = OBS_SCALE_DISABLE;
+    const int r = obs_reset_video(&ovi);
+    if (r != OBS_VIDEO_SUCCESS) {
+      skip_ = "obs_reset_video failed (" + std::to_string(r) + "): no EGL or OpenGL here";
+      return;
+    }
+    obs_audio_info oai{48000, SPEAKERS_STEREO};
+    obs_reset_audio(&oai);
+    started_ = true;
+    const std::string obsPlugins = std::string(ZK_OBS_LIBDIR) + "/obs-plugins";
+    if (!OpenModule(obsPlugins + "/image-source.so", ZK_OBS_DATADIR "/obs-plugins/image-source", &error_) ||
+        !OpenModule(ZK_OBS_MODULE, ZK_OBS_MODULE_DATA, &error_)) {
+      return;
+    }
+    folder_ = fs::temp_directory_path() / ("zkobs." + std::to_string(getpid()));
+    fs::create_directories(folder_);
+    a_ = PictureA(kWidth, kHeight);
+    b_ = PictureB(kWidth, kHeight);
+    if (!WritePng(folder_ / "a.png", a_) || !WritePng(folder_ / "b.png", b_)) {
+      error_ = "cannot write the pictures into " + folder_.string();
+      return;
+    }
+    sceneA_ = ImageScene("A", folder_ / "a.png");
+    sceneB_ = ImageScene("B", folder_ / "b.png");
+    obs_add_raw_video_callback(nullptr, &Capture::OnFrame, &capture_);
+  }
+
+  void TearDown() override {
+    if (started_) {
+      obs_remove_raw_video_callback(&Capture::OnFrame, &capture_);
+      obs_set_output_source(0, nullptr);
+      obs_source_release(sceneA_);
+      obs_source_release(sceneB_);
+      obs_shutdown();
+    }
+    if (display_ != nullptr) XCloseDisplay(display_);
+    std::error_code ec;
+    if (!folder_.empty()) fs::remove_all(folder_, ec);
+  }
+
+  static inline std::string skip_, error_;
+  static inline bool started_ = false;
+  static inline Display* display_ = nullptr;
+  static inline fs::path folder_;
+  static inline Image a_, b_;
+  static inline obs_source_t* sceneA_ = nullptr;
+  static inline obs_source_t* sceneB_ = nullptr;
+  static inline Capture capture_;
+};
+
+class ObsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Obs::skip_.empty()) GTEST_SKIP() << Obs::skip_;
+    ASSERT_TRUE(Obs::error_.empty()) << Obs::error_;
+  }
+};
+
+// A transition on the output, started by hand from scene A towards B.
+class Running {
+ public:
+  explicit Running(const Variant& v) {
+    obs_data_t* settings = SettingsOf(v);
+    source_ = obs_source_create_private(v.id, "under test", settings);
+    obs_data_release(settings);
+    obs_transition_set(source_, Obs::sceneA_);
+    obs_set_output_source(0, source_);
+    obs_transition_start(source_, OBS_TRANSITION_MODE_MANUAL, 1000, Obs::sceneB_);
+  }
+  ~Running() {
+    obs_set_output_source(0, nullptr);
+    obs_source_release(source_);
+  }
+  obs_source_t* get() const { return source_; }
+
+ private:
+  obs_source_t* source_;
+};
+
+// Words compared as pictures: alpha is not ours (we draw opaque).
+int Mismatches(const Image& got, const Image& want, std::string* first) {
+  int n = 0;
+  for (int y = 0; y < want.height; ++y) {
+    for (int x = 0; x < want.width; ++x) {
+      const uint32_t g = got.at(x, y) & 0xFFFFFF, w = want.at(x, y) & 0xFFFFFF;
+      if (g != w && n++ == 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "(%d, %d): OBS 0x%06X, host core 0x%06X", x, y, g, w);
+        *first = text;
+      }
+    }
+  }
+  return n;
+}
+
+void Keep(const char* what, const Variant& v, int r, const Image& image) {
+  const char* dir = std::getenv("ZK_OBS_FRAMES_DIR");
+  if (dir == nullptr) return;
+  WritePng(std::string(dir) + "/" + v.bundle + "-" + std::to_string(v.which) + "-r" + std::to_string(r) +
+               "-" + what + ".png",
+           image);
+}
+
+class Frames : public ObsTest, public ::testing::WithParamInterface<Variant> {};
+
+// Moved by hand, a transition takes the finest steps the variant has (120
+// frames): at t it shows frame floor(t x 120), bit for bit what the host
+// core makes of the same two pictures.  OBS keeps 8-bit RGBA all the way
+// here (image sources, scenes, the transition's textures, BGRA output).
+TEST_P(Frames, MatchTheHostCoreAcrossTheTransition) {
+  const Variant& v = GetParam();
+  ASSERT_TRUE(Obs::capture_.After(2).width == kWidth) << "OBS renders no frames";
+  Running transition(v);
+  constexpr int32_t kFrames = 120;
+  for (const int32_t r : {0, 29, 60, 101, 119}) {
+    obs_transition_set_manual_time(transition.get(), (float(r) + 0.5f) / kFrames);
+    const Image got = Obs::capture_.After(12);
+    const Reference want = Render(v.bundle, v.which, r, kFrames, Obs::a_, Obs::b_);
+    Keep("obs", v, r, got);
+    Keep("host", v, r, want.frame);
+    std::string first;
+    EXPECT_EQ(Mismatches(got, want.frame, &first), 0) << "frame " << r << " of " << kFrames << ": " << first;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transitions, Frames, ::testing::ValuesIn(kVariants),
+                         [](const auto& info) {
+                           return std::string(info.param.bundle) + "_" + std::to_string(info.param.which);
+                         });
+
+}  // namespace
+}  // namespace zk::obs::test
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new zk::obs::test::Obs);
+  return RUN_ALL_TESTS();
+}

@@ -10,7 +10,13 @@
 #include <unistd.h>
 #include <util/base.h>
 
+#include <util/platform.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <thread>
 #include <cmath>
 #include <condition_variable>
 #include <cstdarg>
@@ -90,7 +96,8 @@ struct Reference {
   std::vector<zk::host::AudioMix> mixes;
 };
 
-Reference Render(const char* bundleName, int16_t which, int32_t r, int32_t n, const Image& a, const Image& b) {
+Reference Render(const char* bundleName, int16_t which, int32_t r, int32_t n, const Image& a, const Image& b,
+                 int32_t* fadeOutFrames = nullptr) {
   const auto bundle = zk::host::Bundle::Open(std::string(ZK_BUNDLE_DIR) + "/" + bundleName + ".so");
   zk::host::MemoryFrameSource pictures;
   pictures.Set(0, a);
@@ -101,7 +108,14 @@ Reference Render(const char* bundleName, int16_t which, int32_t r, int32_t n, co
   zk::host::World out(a.width, a.height);
   const Rect rect{0, 0, int16_t(a.height), int16_t(a.width)};
   EXPECT_EQ(instance.DoFrame(-r, r, n, out.get(), rect), kPluginOK);
-  return {out.ToImage(), instance.mixes()};
+  Reference ref{out.ToImage(), instance.mixes()};
+  if (fadeOutFrames != nullptr) {
+    instance.params().frameCount = n;
+    instance.Call(kPlugTerminate);
+    const bool fade = instance.clipInfoWasSet() && instance.clip_info().fadeOut;
+    *fadeOutFrames = fade ? instance.clip_info().ver2.fadeOutFrames : 0;
+  }
+  return ref;
 }
 
 // OBS's output frames as they come, in BGRA (libobs 29.0 delivers RGBA output as zeros).
@@ -161,6 +175,87 @@ size_t LogSize() {
   return gLog.size();
 }
 
+// A source whose sound is one constant level on one channel of two, so
+// that each scene's share of the mix can be read off its own channel.
+struct Level {
+  obs_source_t* source = nullptr;
+  float level = 0.0f;
+  int channel = 0;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  void Run() {
+    constexpr uint32_t kChunk = 480;  // 10 ms at 48 kHz
+    const std::vector<float> on(kChunk, level), off(kChunk, 0.0f);
+    uint64_t ts = os_gettime_ns();
+    while (!stop) {
+      obs_source_audio audio{};
+      audio.data[0] = reinterpret_cast<const uint8_t*>(channel == 0 ? on.data() : off.data());
+      audio.data[1] = reinterpret_cast<const uint8_t*>(channel == 1 ? on.data() : off.data());
+      audio.frames = kChunk;
+      audio.speakers = SPEAKERS_STEREO;
+      audio.format = AUDIO_FORMAT_FLOAT_PLANAR;
+      audio.samples_per_sec = 48000;
+      audio.timestamp = ts;
+      obs_source_output_audio(source, &audio);
+      ts += 10'000'000;
+      os_sleepto_ns(ts);
+    }
+  }
+};
+
+void RegisterLevelSource() {
+  obs_source_info info{};
+  info.id = "zk_test_level";
+  info.type = OBS_SOURCE_TYPE_INPUT;
+  info.output_flags = OBS_SOURCE_AUDIO;
+  info.get_name = [](void*) { return "constant level"; };
+  info.create = [](obs_data_t* settings, obs_source_t* source) -> void* {
+    auto* l = new Level;
+    l->source = source;
+    l->level = float(obs_data_get_double(settings, "level"));
+    l->channel = int(obs_data_get_int(settings, "channel"));
+    l->thread = std::thread([l] { l->Run(); });
+    return l;
+  };
+  info.destroy = [](void* data) {
+    auto* l = static_cast<Level*>(data);
+    l->stop = true;
+    l->thread.join();
+    delete l;
+  };
+  obs_register_source(&info);
+}
+
+// The mix's sound as it comes: the middle sample of each channel of the
+// latest block (a block may straddle a change; its middle does not).
+struct Listen {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  uint64_t count = 0;
+  float left = 0.0f, right = 0.0f;
+
+  static void OnAudio(void* param, size_t, audio_data* data) {
+    auto* self = static_cast<Listen*>(param);
+    const auto* l = reinterpret_cast<const float*>(data->data[0]);
+    const auto* r = reinterpret_cast<const float*>(data->data[1]);
+    {
+      std::lock_guard lock(self->mutex);
+      self->left = l[data->frames / 2];
+      self->right = r[data->frames / 2];
+      ++self->count;
+    }
+    self->arrived.notify_all();
+  }
+
+  std::pair<float, float> After(int blocks) {
+    std::unique_lock lock(mutex);
+    const uint64_t until = count + uint64_t(blocks);
+    arrived.wait_for(lock, std::chrono::seconds(30), [&] { return count >= until; });
+    return {left, right};
+  }
+};
+
 bool OpenModule(const std::string& file, const std::string& data, std::string* error) {
   obs_module_t* module = nullptr;
   const int r = obs_open_module(&module, file.c_str(), data.c_str());
@@ -175,7 +270,7 @@ bool OpenModule(const std::string& file, const std::string& data, std::string* e
   return true;
 }
 
-obs_source_t* ImageScene(const char* name, const std::string& png) {
+obs_source_t* ImageScene(const char* name, const std::string& png, float level, int channel) {
   obs_scene_t* scene = obs_scene_create_private(name);
   obs_data_t* settings = obs_data_create();
   obs_data_set_string(settings, "file", png.c_str());
@@ -183,6 +278,13 @@ obs_source_t* ImageScene(const char* name, const std::string& png) {
   obs_data_release(settings);
   obs_scene_add(scene, image);
   obs_source_release(image);
+  settings = obs_data_create();
+  obs_data_set_double(settings, "level", level);
+  obs_data_set_int(settings, "channel", channel);
+  obs_source_t* sound = obs_source_create_private("zk_test_level", (std::string(name) + " sound").c_str(), settings);
+  obs_data_release(settings);
+  obs_scene_add(scene, sound);
+  obs_source_release(sound);
   return obs_scene_get_source(scene);
 }
 
@@ -267,14 +369,17 @@ class Obs : public ::testing::Environment {
       error_ = "cannot write the pictures into " + folder_.string();
       return;
     }
-    sceneA_ = ImageScene("A", folder_ / "a.png");
-    sceneB_ = ImageScene("B", folder_ / "b.png");
+    RegisterLevelSource();
+    sceneA_ = ImageScene("A", folder_ / "a.png", kLevelA, 0);
+    sceneB_ = ImageScene("B", folder_ / "b.png", kLevelB, 1);
     obs_add_raw_video_callback(nullptr, &Capture::OnFrame, &capture_);
+    obs_add_raw_audio_callback(0, nullptr, &Listen::OnAudio, &listen_);
   }
 
   void TearDown() override {
     if (started_) {
       obs_remove_raw_video_callback(&Capture::OnFrame, &capture_);
+      obs_remove_raw_audio_callback(0, &Listen::OnAudio, &listen_);
       obs_set_output_source(0, nullptr);
       obs_source_release(sceneA_);
       obs_source_release(sceneB_);
@@ -293,6 +398,8 @@ class Obs : public ::testing::Environment {
   static inline obs_source_t* sceneA_ = nullptr;
   static inline obs_source_t* sceneB_ = nullptr;
   static inline Capture capture_;
+  static inline Listen listen_;
+  static constexpr float kLevelA = 0.5f, kLevelB = 0.25f;
 };
 
 class ObsTest : public ::testing::Test {
@@ -369,6 +476,40 @@ TEST_P(Frames, MatchTheHostCoreAcrossTheTransition) {
     EXPECT_EQ(Mismatches(got, want.frame, &first), 0) << "frame " << r << " of " << kFrames << ": " << first;
   }
 }
+
+class Sound : public ObsTest, public ::testing::WithParamInterface<Variant> {};
+
+// Scene A's sound sits on the left channel at 0.5, B's on the right at
+// 0.25: across the transition each is heard at the volume the plug-in
+// asks for its frame in MixAudio (256 is full), and A's fades to silence
+// over the frames the plug-in asks for when it terminates.
+TEST_P(Sound, FollowsThePluginsVolumes) {
+  const Variant& v = GetParam();
+  Running transition(v);
+  constexpr int32_t kFrames = 120;
+  for (const int32_t r : {10, 60, 110}) {
+    const float t = (float(r) + 0.5f) / kFrames;
+    obs_transition_set_manual_time(transition.get(), t);
+    Obs::capture_.After(3);
+    const auto [left, right] = Obs::listen_.After(20);
+    int32_t fadeOutFrames = 0;
+    const Reference want = Render(v.bundle, v.which, r, kFrames, Obs::a_, Obs::b_, &fadeOutFrames);
+    float volumeA = 0.0f, volumeB = 0.0f;
+    for (const zk::host::AudioMix& m : want.mixes) {
+      if (m.frameNumber == 0) volumeA = m.volume / 256.0f;
+      if (m.frameNumber == kFrames) volumeB = m.volume / 256.0f;
+    }
+    float fade = 1.0f;
+    if (fadeOutFrames > 0) fade = std::min(1.0f, (1.0f - t) * kFrames / float(fadeOutFrames));
+    EXPECT_NEAR(left, Obs::kLevelA * volumeA * fade, 1e-6) << "frame " << r;
+    EXPECT_NEAR(right, Obs::kLevelB * volumeB, 1e-6) << "frame " << r;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transitions, Sound, ::testing::ValuesIn(kVariants),
+                         [](const auto& info) {
+                           return std::string(info.param.bundle) + "_" + std::to_string(info.param.which);
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Transitions, Frames, ::testing::ValuesIn(kVariants),
                          [](const auto& info) {

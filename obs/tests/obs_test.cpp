@@ -506,6 +506,62 @@ TEST_P(Sound, FollowsThePluginsVolumes) {
   }
 }
 
+struct RefusalCase {
+  const char* name;
+  // Prepares `dir`; returns the ZK_PLUGIN_PATH under which the bundle fails.
+  std::string (*setup)(const fs::path& dir);
+  const char* says;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+const RefusalCase kRefusals[] = {
+    {"NotLoadable",
+     [](const fs::path& dir) {
+       std::ofstream(dir / "Cindergate.so") << "not a shared object\n";
+       return dir.string();
+     },
+     "Cindergate.so: not a loadable bundle"},
+    {"RefusesToDescribeItself", [](const fs::path&) { return std::string(ZK_REFUSING_DIR); },
+     "refused to describe itself (result 10)"},
+};
+
+class Refusal : public ObsTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+// A bundle that cannot be loaded or refuses to run makes the transition a
+// cut: scene B at once, picture and sound, and one line in OBS's log.
+TEST_P(Refusal, CutsToTheNextSceneWithALineInTheLog) {
+  const RefusalCase& c = GetParam();
+  const fs::path dir = Obs::folder_ / c.name;
+  fs::create_directories(dir);
+  setenv("ZK_PLUGIN_PATH", c.setup(dir).c_str(), 1);
+  const size_t from = LogSize();
+  {
+    Running transition(kVariants[2]);
+    obs_transition_set_manual_time(transition.get(), 0.5f);
+    const Image got = Obs::capture_.After(12);
+    const auto [left, right] = Obs::listen_.After(20);
+    std::string first;
+    EXPECT_EQ(Mismatches(got, Obs::b_, &first), 0) << first;
+    EXPECT_EQ(left, 0.0f);
+    EXPECT_EQ(right, Obs::kLevelB);
+  }
+  unsetenv("ZK_PLUGIN_PATH");
+  const std::string log = LogSince(from);
+  std::vector<std::string> ours;
+  for (size_t at = 0, end; at < log.size(); at = end + 1) {
+    end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    if (log.compare(at, 15, "[zktransitions]") == 0) ours.push_back(log.substr(at, end - at));
+  }
+  ASSERT_EQ(ours.size(), 1u) << log;
+  EXPECT_NE(ours[0].find(c.says), std::string::npos) << ours[0];
+  EXPECT_NE(ours[0].find("the transition cuts to the next scene"), std::string::npos) << ours[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Bundles, Refusal, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(Transitions, Sound, ::testing::ValuesIn(kVariants),
                          [](const auto& info) {
                            return std::string(info.param.bundle) + "_" + std::to_string(info.param.which);

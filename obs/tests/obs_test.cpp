@@ -562,6 +562,42 @@ TEST_P(Refusal, CutsToTheNextSceneWithALineInTheLog) {
 INSTANTIATE_TEST_SUITE_P(Bundles, Refusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct ClockCase {
+  uint32_t durationMs;
+  int32_t frames;
+};
+
+void PrintTo(const ClockCase& c, std::ostream* os) { *os << c.durationMs << " ms"; }
+
+class Clock : public ObsTest, public ::testing::WithParamInterface<ClockCase> {};
+
+// libobs tells a transition its time, not its duration: run by the clock,
+// the transition reads the duration off it at its first frame and takes
+// the plug-in's length nearest to duration x rate (30 fps here).
+TEST_P(Clock, GivesTheLengthOfTheDuration) {
+  const ClockCase& c = GetParam();
+  const size_t from = LogSize();
+  obs_data_t* settings = SettingsOf(kVariants[2]);
+  obs_source_t* source = obs_source_create_private(kVariants[2].id, "by the clock", settings);
+  obs_data_release(settings);
+  obs_transition_set(source, Obs::sceneA_);
+  obs_set_output_source(0, source);
+  obs_transition_start(source, OBS_TRANSITION_MODE_AUTO, c.durationMs, Obs::sceneB_);
+  Obs::capture_.After(int(c.durationMs * 30 / 1000) + 6);
+  const Image after = Obs::capture_.After(1);
+  obs_set_output_source(0, nullptr);
+  obs_source_release(source);
+  const std::string says = "by the clock: " + std::to_string(c.durationMs) + " ms at 30 fps: " +
+                           std::to_string(c.frames) + " frames of Cindergate variant 3";
+  EXPECT_NE(LogSince(from).find(says), std::string::npos) << LogSince(from);
+  std::string first;
+  EXPECT_EQ(Mismatches(after, Obs::b_, &first), 0) << "after the transition: " << first;
+}
+
+INSTANTIATE_TEST_SUITE_P(Durations, Clock,
+                         ::testing::Values(ClockCase{300, 10}, ClockCase{1000, 30}, ClockCase{2500, 76}),
+                         [](const auto& info) { return std::to_string(info.param.durationMs) + "ms"; });
+
 INSTANTIATE_TEST_SUITE_P(Transitions, Sound, ::testing::ValuesIn(kVariants),
                          [](const auto& info) {
                            return std::string(info.param.bundle) + "_" + std::to_string(info.param.which);

@@ -4,91 +4,39 @@
 // core makes of the same pictures.
 #include <gtest/gtest.h>
 #include <obs-module.h>
-#include <obs-nix-platform.h>
 #include <obs.h>
-#include <png.h>
 #include <unistd.h>
 #include <util/base.h>
-
 #include <util/platform.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <thread>
-#include <cmath>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bundle.h"
 #include "frames.h"
+#include "headless.h"
 #include "instance.h"
-
-// Xlib's two calls, without its macros (None, Bool, ...), which clash with
-// GoogleTest's names.
-extern "C" {
-typedef struct _XDisplay Display;
-Display* XOpenDisplay(const char* name);
-int XCloseDisplay(Display* display);
-}
 
 namespace zk::obs::test {
 namespace {
 
 namespace fs = std::filesystem;
 using zk::host::Image;
+using headless::WritePng;
 
 constexpr int kWidth = 96, kHeight = 54;
-
-// Pictures with every brightness: gradients across, a pattern down.
-Image PictureA(int w, int h) {
-  Image image(w, h);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const uint32_t r = uint32_t(x * 255 / (w - 1)), g = uint32_t(y * 255 / (h - 1));
-      const uint32_t b = uint32_t((x * 7 + y * 13) & 255);
-      image.at(x, y) = 0xFF000000u | r << 16 | g << 8 | b;
-    }
-  }
-  return image;
-}
-
-Image PictureB(int w, int h) {
-  Image image(w, h);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const double v = std::sin(x * 0.21) * std::cos(y * 0.17);
-      const uint32_t r = uint32_t(127.5 + 127.5 * v), g = uint32_t((x + y) * 255 / (w + h - 2));
-      const uint32_t b = uint32_t(255 - r);
-      image.at(x, y) = 0xFF000000u | r << 16 | g << 8 | b;
-    }
-  }
-  return image;
-}
-
-bool WritePng(const std::string& path, const Image& image) {
-  std::vector<uint8_t> rgb;
-  rgb.reserve(image.pixels.size() * 3);
-  for (uint32_t p : image.pixels) {
-    rgb.push_back(uint8_t(p >> 16));
-    rgb.push_back(uint8_t(p >> 8));
-    rgb.push_back(uint8_t(p));
-  }
-  png_image png{};
-  png.version = PNG_IMAGE_VERSION;
-  png.width = uint32_t(image.width);
-  png.height = uint32_t(image.height);
-  png.format = PNG_FORMAT_RGB;
-  return png_image_write_to_file(&png, path.c_str(), 0, rgb.data(), 0, nullptr) != 0;
-}
 
 // The host core's frame r of N for the same pictures, as zkhost makes it.
 struct Reference {
@@ -256,29 +204,10 @@ struct Listen {
   }
 };
 
-bool OpenModule(const std::string& file, const std::string& data, std::string* error) {
-  obs_module_t* module = nullptr;
-  const int r = obs_open_module(&module, file.c_str(), data.c_str());
-  if (r != MODULE_SUCCESS) {
-    *error = file + ": obs_open_module returned " + std::to_string(r);
-    return false;
-  }
-  if (!obs_init_module(module)) {
-    *error = file + ": obs_init_module failed";
-    return false;
-  }
-  return true;
-}
-
-obs_source_t* ImageScene(const char* name, const std::string& png, float level, int channel) {
-  obs_scene_t* scene = obs_scene_create_private(name);
+// A scene of a picture and a constant sound.
+obs_source_t* Scene(const char* name, const std::string& png, float level, int channel) {
+  obs_scene_t* scene = headless::ImageScene(name, png);
   obs_data_t* settings = obs_data_create();
-  obs_data_set_string(settings, "file", png.c_str());
-  obs_source_t* image = obs_source_create_private("image_source", (std::string(name) + " picture").c_str(), settings);
-  obs_data_release(settings);
-  obs_scene_add(scene, image);
-  obs_source_release(image);
-  settings = obs_data_create();
   obs_data_set_double(settings, "level", level);
   obs_data_set_int(settings, "channel", channel);
   obs_source_t* sound = obs_source_create_private("zk_test_level", (std::string(name) + " sound").c_str(), settings);
@@ -327,51 +256,21 @@ class Obs : public ::testing::Environment {
  public:
   void SetUp() override {
     base_set_log_handler(LogHandler, nullptr);
-    display_ = XOpenDisplay(nullptr);
-    if (display_ == nullptr) {
-      skip_ = "no X server (run under xvfb-run -a): OBS cannot start";
-      return;
-    }
-    obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
-    obs_set_nix_platform_display(display_);
-    if (!obs_startup("en-US", nullptr, nullptr)) {
-      skip_ = "obs_startup failed";
-      return;
-    }
-    obs_video_info ovi{};
-    ovi.graphics_module = "libobs-opengl";
-    ovi.fps_num = 30;
-    ovi.fps_den = 1;
-    ovi.base_width = ovi.output_width = kWidth;
-    ovi.base_height = ovi.output_height = kHeight;
-    ovi.output_format = VIDEO_FORMAT_BGRA;
-    ovi.colorspace = VIDEO_CS_SRGB;
-    ovi.range = VIDEO_RANGE_FULL;
-    ovi.scale_type = OBS_SCALE_DISABLE;
-    const int r = obs_reset_video(&ovi);
-    if (r != OBS_VIDEO_SUCCESS) {
-      skip_ = "obs_reset_video failed (" + std::to_string(r) + "): no EGL or OpenGL here";
-      return;
-    }
-    obs_audio_info oai{48000, SPEAKERS_STEREO};
-    obs_reset_audio(&oai);
+    display_ = headless::StartObs(kWidth, kHeight, 30, &skip_);
+    if (display_ == nullptr) return;
     started_ = true;
-    const std::string obsPlugins = std::string(ZK_OBS_LIBDIR) + "/obs-plugins";
-    if (!OpenModule(obsPlugins + "/image-source.so", ZK_OBS_DATADIR "/obs-plugins/image-source", &error_) ||
-        !OpenModule(ZK_OBS_MODULE, ZK_OBS_MODULE_DATA, &error_)) {
-      return;
-    }
+    if (!headless::OpenModules(&error_)) return;
     folder_ = fs::temp_directory_path() / ("zkobs." + std::to_string(getpid()));
     fs::create_directories(folder_);
-    a_ = PictureA(kWidth, kHeight);
-    b_ = PictureB(kWidth, kHeight);
+    a_ = headless::PictureA(kWidth, kHeight);
+    b_ = headless::PictureB(kWidth, kHeight);
     if (!WritePng(folder_ / "a.png", a_) || !WritePng(folder_ / "b.png", b_)) {
       error_ = "cannot write the pictures into " + folder_.string();
       return;
     }
     RegisterLevelSource();
-    sceneA_ = ImageScene("A", folder_ / "a.png", kLevelA, 0);
-    sceneB_ = ImageScene("B", folder_ / "b.png", kLevelB, 1);
+    sceneA_ = Scene("A", folder_ / "a.png", kLevelA, 0);
+    sceneB_ = Scene("B", folder_ / "b.png", kLevelB, 1);
     obs_add_raw_video_callback(nullptr, &Capture::OnFrame, &capture_);
     obs_add_raw_audio_callback(0, nullptr, &Listen::OnAudio, &listen_);
   }

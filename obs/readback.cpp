@@ -1,6 +1,18 @@
 #include "readback.h"
 
+#include <obs.h>
+
 namespace zk::obs {
+
+void DrawTexture(gs_texture_t* texture, uint32_t cx, uint32_t cy, bool opaque) {
+  // The values as they are: no sRGB conversion either way.
+  const bool previous = gs_framebuffer_srgb_enabled();
+  gs_enable_framebuffer_srgb(false);
+  gs_effect_t* effect = obs_get_base_effect(opaque ? OBS_EFFECT_OPAQUE : OBS_EFFECT_DEFAULT);
+  gs_effect_set_texture(gs_effect_get_param_by_name(effect, "image"), texture);
+  while (gs_effect_loop(effect, "Draw")) gs_draw_sprite(texture, 0, cx, cy);
+  gs_enable_framebuffer_srgb(previous);
+}
 
 Readback::~Readback() { Release(); }
 
@@ -19,8 +31,10 @@ void Readback::Release() {
     gs_stagesurface_destroy(slot.b);
     slot = Slot{};
   }
-  gs_texture_destroy(output_);
-  output_ = nullptr;
+  for (gs_texture_t*& texture : outputs_) {
+    gs_texture_destroy(texture);
+    texture = nullptr;
+  }
   width_ = height_ = 0;
   shown_ = false;
 }
@@ -31,8 +45,10 @@ void Readback::Allocate(uint32_t width, uint32_t height, bool two) {
     slot.a = gs_stagesurface_create(width, height, GS_RGBA);
     if (two) slot.b = gs_stagesurface_create(width, height, GS_RGBA);
   }
-  // The platform's pixel words are B, G, R, X in memory: uploaded as they are.
-  output_ = gs_texture_create(width, height, GS_BGRX, 1, nullptr, GS_DYNAMIC);
+  // The platform's pixel words are B, G, R, X in memory: uploaded as they
+  // are, and drawn opaque.  (BGRX would say so, but llvmpipe converts it
+  // into its store pixel by pixel.)
+  for (gs_texture_t*& texture : outputs_) texture = gs_texture_create(width, height, GS_BGRA, 1, nullptr, GS_DYNAMIC);
   width_ = width;
   height_ = height;
   two_ = two;
@@ -68,15 +84,17 @@ gs_texture_t* Readback::Step(Worker& worker, gs_texture_t* a, gs_texture_t* b, c
     worker.Wait();
     Allocate(width, height, b != nullptr);
   }
-  if (output_ == nullptr || slots_[0].a == nullptr || (two_ && slots_[0].b == nullptr)) return nullptr;
+  if (outputs_[1] == nullptr || slots_[0].a == nullptr || (two_ && slots_[0].b == nullptr)) return nullptr;
   // The frame handed over last time goes up, if the worker has made it.
   if (Slot* busy = Find(Slot::kBusy)) {
-    if (worker.Busy()) return shown_ ? output_ : nullptr;
+    if (worker.Busy()) return shown_ ? outputs_[shownIndex_] : nullptr;
     Unmap(*busy);
     if (worker.result() == kPluginOK) {
       const zk::host::World& out = worker.output();
       PixMapHandle pixels = GetGWorldPixMap(out.get());
-      gs_texture_set_image(output_, reinterpret_cast<const uint8_t*>(GetPixBaseAddr(pixels)),
+      // Into the texture not drawn last time, which the GPU may still be reading.
+      shownIndex_ = shown_ ? 1 - shownIndex_ : 0;
+      gs_texture_set_image(outputs_[shownIndex_], reinterpret_cast<const uint8_t*>(GetPixBaseAddr(pixels)),
                            uint32_t(GetPixRowBytes(pixels)), false);
       shown_ = true;
     } else {
@@ -110,7 +128,7 @@ gs_texture_t* Readback::Step(Worker& worker, gs_texture_t* a, gs_texture_t* b, c
     free->job.height = int(height);
     free->state = Slot::kStaged;
   }
-  return shown_ ? output_ : nullptr;
+  return shown_ ? outputs_[shownIndex_] : nullptr;
 }
 
 }  // namespace zk::obs

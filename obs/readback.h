@@ -5,7 +5,8 @@
 // Frame k stages the scenes' textures (a copy the GPU makes when it
 // gets to it), maps the staging of frame k - 1, by then complete, and
 // hands it to the worker, and uploads the worker's frame made from the
-// pictures of frame k - 2.  What is shown therefore lags the scenes by
+// pictures of frame k - 2 into the one of two textures not drawn on frame
+// k - 1 (whose upload buffer the GPU may still be reading).  What is shown therefore lags the scenes by
 // two frames; a worker still busy when its frame is due is shown the
 // previous result again, and that frame's pictures are not read.
 #pragma once
@@ -15,6 +16,10 @@
 #include "worker.h"
 
 namespace zk::obs {
+
+// Draws a texture at cx x cy with its values as they are (no sRGB
+// conversion), inside the graphics context; opaque ignores its alpha.
+void DrawTexture(gs_texture_t* texture, uint32_t cx, uint32_t cy, bool opaque = false);
 
 class Readback {
  public:
@@ -55,7 +60,8 @@ class Readback {
   uint32_t width_ = 0, height_ = 0;
   bool two_ = false;
   Slot slots_[2];
-  gs_texture_t* output_ = nullptr;
+  gs_texture_t* outputs_[2] = {nullptr, nullptr};
+  int shownIndex_ = 0;
   bool shown_ = false;
 };
 

@@ -70,16 +70,6 @@ std::string SelfFolder() {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void DrawTexture(gs_texture_t* texture, uint32_t cx, uint32_t cy) {
-  // The values as they are: no sRGB conversion either way.
-  const bool previous = gs_framebuffer_srgb_enabled();
-  gs_enable_framebuffer_srgb(false);
-  gs_effect_t* effect = obs_get_base_effect(OBS_EFFECT_DEFAULT);
-  gs_effect_set_texture(gs_effect_get_param_by_name(effect, "image"), texture);
-  while (gs_effect_loop(effect, "Draw")) gs_draw_sprite(texture, 0, cx, cy);
-  gs_enable_framebuffer_srgb(previous);
-}
-
 }  // namespace
 
 const Kind kBurn = {"zk_burn_transition", "BrightnessBurn", "Cindergate", true,
@@ -251,7 +241,8 @@ void Transition::Draw(gs_texture_t* a, gs_texture_t* b, float t, uint32_t cx, ui
     return DrawTexture(b, cx, cy);
   }
   // Until the first frame comes back, scene A as it is.
-  DrawTexture(shown != nullptr ? shown : a, cx, cy);
+  if (shown != nullptr) return DrawTexture(shown, cx, cy, true);
+  DrawTexture(a, cx, cy);
 }
 
 // ---- Sound -----------------------------------------------------------------

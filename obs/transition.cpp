@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <graphics/graphics.h>
-#include <util/platform.h>
 
 #include <climits>
 #include <cmath>
@@ -144,7 +143,6 @@ void Transition::Start() {
   Session s;
   s.which = which_;
   s.manual = manual;
-  s.startNs = os_gettime_ns();
   s.active = true;
   if (OpenBundle() == nullptr) {
     s.failed = true;
@@ -173,16 +171,23 @@ Transition::Session Transition::Snapshot() {
 }
 
 // libobs tells a transition its time, not its duration: the duration is
-// what the clock says at the first frame past the start, in whole
-// milliseconds as OBS takes it.
-bool Transition::PlanFromClock(float t) {
+// what the clock says between the first two frames past the start (in
+// whole milliseconds, as OBS takes it).  Returns whether the plan is
+// known; *failed when the bundle refused.
+bool Transition::PlanFromClock(float t, bool* failed) {
   const uint64_t now = obs_get_video_frame_time();
   obs_video_info ovi{};
   if (!obs_get_video_info(&ovi) || ovi.fps_num == 0 || ovi.fps_den == 0) return false;
   std::lock_guard lock(mutex_);
+  *failed = session_.failed;
   if (session_.plan != nullptr || session_.failed) return !session_.failed;
-  const double elapsedNs = now > session_.startNs ? double(now - session_.startNs) : 0.0;
-  const double durationMs = std::max(1.0, std::round(elapsedNs / t / 1e6));
+  if (session_.firstNs == 0 || !(t > session_.firstT) || now <= session_.firstNs) {
+    session_.firstT = t;
+    session_.firstNs = now;
+    return false;
+  }
+  const double durationMs =
+      std::max(1.0, std::round(double(now - session_.firstNs) / double(t - session_.firstT) / 1e6));
   try {
     const double frames = FramesOf(durationMs, ovi.fps_num, ovi.fps_den);
     const int32_t n = NearestLength(Lengths(session_.which), frames);
@@ -193,7 +198,7 @@ bool Transition::PlanFromClock(float t) {
          kind_.bundle, int(session_.which));
     return true;
   } catch (const std::exception& e) {
-    session_.failed = true;
+    session_.failed = *failed = true;
     Say(std::string(e.what()) + "; the transition cuts to the next scene");
     return false;
   }
@@ -219,9 +224,9 @@ void Transition::Draw(gs_texture_t* a, gs_texture_t* b, float t, uint32_t cx, ui
   Session s = Snapshot();
   if (s.failed) return DrawTexture(b, cx, cy);
   if (s.plan == nullptr) {
-    // Before its first tick the clock says nothing of the duration.
-    if (!(t > 0.0f)) return DrawTexture(a, cx, cy);
-    if (!PlanFromClock(t)) return DrawTexture(b, cx, cy);
+    // Until the clock has said the duration, scene A as it is.
+    bool failed = false;
+    if (!(t > 0.0f) || !PlanFromClock(t, &failed)) return DrawTexture(failed ? b : a, cx, cy);
     s = Snapshot();
   }
   gs_texture_t* second = kind_.twoScenes ? b : nullptr;

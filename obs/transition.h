@@ -64,7 +64,9 @@ class Transition {
   struct Session {
     int16_t which = 1;
     bool manual = false;    // moved by hand (studio mode's T-bar): t is no time
-    uint64_t startNs = 0;   // os_gettime_ns() as it started
+    // The first frame past the start: t and OBS's video time.
+    float firstT = 0.0f;
+    uint64_t firstNs = 0;
     std::shared_ptr<const Plan> plan;  // null until known
     double lead = 0.0;      // t that passes while a frame's pictures are in flight
     bool failed = false;    // a cut
@@ -75,7 +77,7 @@ class Transition {
   static float MixA(void* data, float t);
   static float MixB(void* data, float t);
   void Draw(gs_texture_t* a, gs_texture_t* b, float t, uint32_t cx, uint32_t cy);
-  bool PlanFromClock(float t);
+  bool PlanFromClock(float t, bool* failed);
   Session Snapshot();
   // With mutex_ held.
   zk::host::Bundle* OpenBundle();

@@ -106,7 +106,15 @@ void Worker::Render() {
   }
   pictures_.Set(job_);
   const Rect rect{0, 0, int16_t(job_.height), int16_t(job_.width)};
-  result_ = instance_->DoFrame(-job_.frame, job_.frame, job_.frames, output_.get(), rect);
+  try {
+    result_ = instance_->DoFrame(-job_.frame, job_.frame, job_.frames, output_.get(), rect);
+  } catch (const std::exception& e) {
+    // Nothing may leave this thread: OBS would go down with it.
+    pictures_.Set(Job{});
+    result_ = kPluginFailed;
+    error_ = bundle_.path() + ": " + e.what();
+    return;
+  }
   if (result_ != kPluginOK) {
     error_ = bundle_.path() + " variant " + std::to_string(job_.which) + " refused frame " +
              std::to_string(job_.frame) + " of " + std::to_string(job_.frames) + " (result " +

@@ -11,7 +11,8 @@
 // that every frame also renders both scenes into textures, beside scene A
 // alone and OBS's own fade.
 //
-// usage: zk_obs_bench [SECONDS]
+// usage: zk_obs_bench [SECONDS] [--ours]  (--ours: the first table only)
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,6 +85,12 @@ obs_source_t* Transition(const Row& row, obs_source_t* a, obs_source_t* b) {
   return t;
 }
 
+double ThreadCpuMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
 struct Alone {
   const char* name;
   const char* bundle;
@@ -92,6 +99,7 @@ struct Alone {
 };
 
 const Alone kAlone[] = {
+    {"a full-frame draw alone (what any transition draws)", nullptr, 0, false},
     {"Brightness Burn (Cindergate 3)", "Cindergate", 3, true},
     {"Brightness Burn (Cindergate 1)", "Cindergate", 1, true},
     {"Brightness Fade to Color (Ashveil 1)", "Ashveil", 1, false},
@@ -110,7 +118,8 @@ gs_texture_t* Texture(const Image& image) {
 // Our graphics-thread work per frame, `seconds` long at `fps`.
 void OursAlone(const Alone& row, uint32_t fps, int seconds) {
   using Clock = std::chrono::steady_clock;
-  const auto bundle = zk::host::Bundle::Open(std::string(ZK_BUNDLE_DIR) + "/" + row.bundle + ".so");
+  const auto bundle =
+      zk::host::Bundle::Open(std::string(ZK_BUNDLE_DIR) + "/" + (row.bundle != nullptr ? row.bundle : "Ashveil") + ".so");
   zk::obs::Worker worker(*bundle);
   zk::obs::Readback readback;
   obs_enter_graphics();
@@ -120,7 +129,7 @@ void OursAlone(const Alone& row, uint32_t fps, int seconds) {
   obs_leave_graphics();
   const auto interval = std::chrono::nanoseconds(1'000'000'000 / fps);
   const int frames = int(fps) * (seconds + 1);
-  std::vector<double> ms;
+  std::vector<double> ms, cpu, stepCpu;
   int repeated = 0;
   gs_texture_t* last = nullptr;
   auto next = Clock::now();
@@ -131,18 +140,23 @@ void OursAlone(const Alone& row, uint32_t fps, int seconds) {
     job.frame = 60;
     obs_enter_graphics();
     const auto start = Clock::now();
+    const double cpuStart = ThreadCpuMs();
     gs_texrender_reset(target);
     if (gs_texrender_begin(target, 1920, 1080)) {
       gs_ortho(0.0f, 1920.0f, 0.0f, 1080.0f, -100.0f, 100.0f);
       std::string failed;
-      gs_texture_t* shown = readback.Step(worker, a, row.two ? b : nullptr, job, &failed);
+      // A worker busy at the frame's start has its last frame shown again.
+      repeated += last != nullptr && worker.Busy();
+      gs_texture_t* shown = row.bundle != nullptr ? readback.Step(worker, a, row.two ? b : nullptr, job, &failed) : nullptr;
+      gs_flush();
+      stepCpu.push_back(ThreadCpuMs() - cpuStart);
       zk::obs::DrawTexture(shown != nullptr ? shown : a, 1920, 1080, shown != nullptr);
       gs_texrender_end(target);
-      repeated += shown != nullptr && worker.Busy();
       last = shown;
     }
     gs_flush();
     ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    cpu.push_back(ThreadCpuMs() - cpuStart);
     obs_leave_graphics();
     next += interval;
     std::this_thread::sleep_until(next);
@@ -156,11 +170,17 @@ void OursAlone(const Alone& row, uint32_t fps, int seconds) {
   obs_leave_graphics();
   // The first second fills the pipeline and has llvmpipe compile its shaders.
   ms.erase(ms.begin(), ms.begin() + std::min<size_t>(ms.size(), fps));
+  cpu.erase(cpu.begin(), cpu.begin() + std::min<size_t>(cpu.size(), fps));
+  stepCpu.erase(stepCpu.begin(), stepCpu.begin() + std::min<size_t>(stepCpu.size(), fps));
+  std::sort(stepCpu.begin(), stepCpu.end());
   std::sort(ms.begin(), ms.end());
-  double mean = 0.0;
+  std::sort(cpu.begin(), cpu.end());
+  double mean = 0.0, cpuMean = 0.0;
   for (double m : ms) mean += m / double(ms.size());
-  std::printf("| %s, 1080p at %u fps | %.2f | %.2f | %.2f | %d of %d |\n", row.name, fps, mean,
-              ms[ms.size() / 2], ms[ms.size() * 95 / 100], repeated, frames);
+  for (double m : cpu) cpuMean += m / double(cpu.size());
+  std::printf("| %s, 1080p at %u fps | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %d of %d |\n", row.name, fps,
+              mean, ms[ms.size() / 2], ms[ms.size() * 95 / 100], cpuMean, cpu[cpu.size() / 2],
+              stepCpu[stepCpu.size() / 2], repeated, frames);
   std::fflush(stdout);
   (void)last;
 }
@@ -210,14 +230,16 @@ bool RunAt(uint32_t fps, int seconds, const fs::path& folder, bool alone) {
 
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  const bool oursOnly = argc > 2 && std::string(argv[2]) == "--ours";
   const fs::path folder = fs::temp_directory_path() / ("zkobsbench." + std::to_string(getpid()));
   fs::create_directories(folder);
   WritePng(folder / "a.png", PictureA(1920, 1080));
   WritePng(folder / "b.png", PictureB(1920, 1080));
-  std::printf("| our transition's graphics-thread work per frame | mean ms | median | 95th percentile | worker late |\n"
-              "|---|---:|---:|---:|---:|\n");
+  std::printf("| our transition's graphics-thread work per frame | mean ms | median | 95th percentile | CPU mean ms | CPU median | of which read-back and upload, CPU median | worker late |\n"
+              "|---|---:|---:|---:|---:|---:|---:|---:|\n");
   bool ok = true;
   for (const uint32_t fps : {30u, 60u}) ok = RunAt(fps, seconds, folder, true) && ok;
+  if (oursOnly) return ok ? 0 : 1;
   std::printf("\n| OBS's graphics thread per frame | mean ms | worst second, ms | frames lagged |\n|---|---:|---:|---:|\n");
   for (const uint32_t fps : {30u, 60u}) ok = RunAt(fps, seconds, folder, false) && ok;
   std::error_code ec;

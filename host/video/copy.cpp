@@ -544,8 +544,8 @@ class AudioSplicer::Reader {
 
 AudioSplicer::AudioSplicer(const AudioCopyPlan& plan, std::vector<Clip>& clips, const AudioFormat& format,
                            const OutputPlan& output, Writer& writer, int64_t total)
-    : plan_(plan), clips_(clips), format_(format), output_(output), writer_(writer), frame_(NewFrame()),
-      packet_(NewPacket()) {
+    : plan_(plan), clips_(clips), format_(format), output_(output), writer_(writer), total_(total),
+      frame_(NewFrame()), packet_(NewPacket()) {
   const int64_t f = plan.frameSize;
   // Each stretch starts a packet early, so that its encoder's first kept
   // packet overlaps the copied one before it as the clip's own would, and
@@ -615,7 +615,7 @@ void AudioSplicer::Drain(bool flush) {
       // Everything copied before this stretch goes out first.
       if (stretch_ > 0) EmitRun(stretch_ - 1, INT64_MAX);
       packet_->dts = packet_->pts;
-      writer_.WriteAudioPacket(packet_.get());
+      Out(packet_.get());
     }
     av_packet_unref(packet_.get());
   }
@@ -639,10 +639,18 @@ void AudioSplicer::EmitRun(size_t run, int64_t until) {
   for (; run_ <= run && run_ < plan_.runs.size(); ++run_) {
     const AudioRun& r = plan_.runs[run_];
     if (!reader_) reader_ = std::make_unique<Reader>(*clips_[r.clip].video, r, format_.sampleRate);
-    while (AVPacket* p = reader_->Next(until)) writer_.WriteAudioPacket(p);
+    while (AVPacket* p = reader_->Next(until)) Out(p);
     if (run_ == run && until != INT64_MAX) return;  // more to come
     reader_.reset();
   }
+}
+
+// A packet of the sound, cut to end with the picture as a full render's
+// last packet is: the muxer takes the stream's length from it.
+void AudioSplicer::Out(AVPacket* packet) {
+  if (packet->pts >= total_) return;
+  packet->duration = std::min(packet->duration, total_ - packet->pts);
+  writer_.WriteAudioPacket(packet);
 }
 
 void AudioSplicer::Advance(int64_t until) {

@@ -85,12 +85,14 @@ class AudioSplicer {
   void EndStretch();
   void Drain(bool flush);
   void EmitRun(size_t run, int64_t until);
+  void Out(AVPacket* packet);
 
   const AudioCopyPlan& plan_;
   std::vector<Clip>& clips_;
   const AudioFormat& format_;
   const OutputPlan& output_;
   Writer& writer_;
+  int64_t total_;  // samples: the sound ends with the picture
   std::vector<Stretch> stretches_;
   size_t stretch_ = 0;  // the one being fed
   CodecPtr encoder_;

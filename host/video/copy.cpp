@@ -383,10 +383,11 @@ void CopyWriter::Finish() {
 namespace zk::video {
 namespace {
 
-// Object type, rate index and channels of an AudioSpecificConfig: what a
-// decoder needs to take one encoder's AAC packets for another's.
+// Object type, rate index, channels and frame length (1024 or 960
+// samples) of an AudioSpecificConfig: what a decoder needs to take one
+// encoder's AAC packets for another's.
 struct AacConfig {
-  int type = -1, rate = -1, channels = -1;
+  int type = -1, rate = -1, channels = -1, shortFrames = -1;
   bool operator==(const AacConfig&) const = default;
 };
 
@@ -397,6 +398,7 @@ AacConfig ReadAacConfig(const AVCodecParameters* par) {
   c.type = d[0] >> 3;
   c.rate = (d[0] & 7) << 1 | d[1] >> 7;
   c.channels = d[1] >> 3 & 15;
+  c.shortFrames = d[1] >> 2 & 1;
   return c;
 }
 
@@ -415,26 +417,30 @@ InputPtr OpenSoundOnly(const VideoTrack& v, int* stream) {
 }
 
 // The clip's one run: from the first packet that starts inside [lo, hi)
-// once placed `late` samples late, while the packets follow each other
-// without a gap, each a whole frame, ending inside.  False when under
-// four packets.
+// once placed `late` samples late, while each packet starts a frame after
+// the one before it, ending inside.  A container that counts in coarser
+// units than samples rounds each start (Matroska's milliseconds, down):
+// within a unit is on time.  A
+// packet the container says is short (a clip's trimmed last) ends the run.
+// False when under four packets.
 bool FindRun(const std::vector<SourcePacket>& packets, AVRational tb, int sampleRate, int frame, int64_t offset,
              int64_t late, int64_t lo, int64_t hi, AudioRun* run) {
   const AVRational samples{1, sampleRate};
+  const int64_t slack = av_rescale_q(1, tb, samples) + 1;
   auto out = [&](const SourcePacket& p) { return offset + av_rescale_q(p.pts, tb, samples) + late; };
   size_t k = 0;
   while (k < packets.size() && out(packets[k]) < lo) ++k;
   size_t end = k;
-  while (end < packets.size() && out(packets[end]) + frame <= hi &&
-         av_rescale_q(packets[end].duration, tb, samples) == frame &&
-         (end == k || out(packets[end]) == out(packets[end - 1]) + frame)) {
-    ++end;
+  for (; end < packets.size(); ++end) {
+    const int64_t at = out(packets[k]) + int64_t(end - k) * frame;
+    const int64_t length = av_rescale_q(packets[end].duration, tb, samples);
+    if (at + frame > hi || std::abs(out(packets[end]) - at) > slack || (length > 0 && length < frame - slack)) break;
   }
   if (end < k + 4) return false;
   run->firstPts = packets[k].pts;
-  run->endPts = packets[end - 1].pts + packets[end - 1].duration;
+  run->count = int64_t(end - k);
   run->outFirst = out(packets[k]);
-  run->outEnd = out(packets[end - 1]) + frame;
+  run->outEnd = run->outFirst + run->count * frame;
   return true;
 }
 
@@ -501,10 +507,8 @@ AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& time
 // A run's packets, read from its clip.
 class AudioSplicer::Reader {
  public:
-  Reader(const VideoTrack& track, const AudioRun& run, int sampleRate) : run_(run), packet_(NewPacket()) {
+  Reader(const VideoTrack& track, const AudioRun& run, int frame) : run_(run), frame_(frame), packet_(NewPacket()) {
     input_ = OpenSoundOnly(track, &stream_);
-    tb_ = input_->streams[stream_]->time_base;
-    rate_ = {1, sampleRate};
     path_ = track.path();
     av_seek_frame(input_.get(), stream_, run.firstPts, AVSEEK_FLAG_BACKWARD);
   }
@@ -518,26 +522,28 @@ class AudioSplicer::Reader {
         if (r == AVERROR_EOF) return nullptr;
         Check(r, path_ + ": read error while copying its sound");
         if (packet_->stream_index != stream_ || packet_->pts < run_.firstPts) continue;
-        if (packet_->pts >= run_.endPts) return nullptr;
+        if (read_ == run_.count) return nullptr;
         break;
       }
       pending_ = true;
     }
-    const int64_t at = run_.outFirst + av_rescale_q(packet_->pts - run_.firstPts, tb_, rate_);
+    const int64_t at = run_.outFirst + read_ * frame_;
     if (at >= until) return nullptr;
     pending_ = false;
+    ++read_;
     av_packet_free_side_data(packet_.get());  // the clip's own priming and trims do not apply here
     packet_->pts = packet_->dts = at;
-    packet_->duration = av_rescale_q(packet_->duration, tb_, rate_);
+    packet_->duration = frame_;
     return packet_.get();
   }
 
  private:
   const AudioRun& run_;
+  int frame_;
   InputPtr input_;
   PacketPtr packet_;
   int stream_ = -1;
-  AVRational tb_{}, rate_{};
+  int64_t read_ = 0;  // packets of the run given out
   std::string path_;
   bool pending_ = false;
 };
@@ -638,7 +644,7 @@ void AudioSplicer::EndStretch() {
 void AudioSplicer::EmitRun(size_t run, int64_t until) {
   for (; run_ <= run && run_ < plan_.runs.size(); ++run_) {
     const AudioRun& r = plan_.runs[run_];
-    if (!reader_) reader_ = std::make_unique<Reader>(*clips_[r.clip].video, r, format_.sampleRate);
+    if (!reader_) reader_ = std::make_unique<Reader>(*clips_[r.clip].video, r, plan_.frameSize);
     while (AVPacket* p = reader_->Next(until)) Out(p);
     if (run_ == run && until != INT64_MAX) return;  // more to come
     reader_.reset();

@@ -402,9 +402,33 @@ AacConfig ReadAacConfig(const AVCodecParameters* par) {
   return c;
 }
 
+// An encoded stretch starts this many packets before its first kept one,
+// so that its encoder's windows have settled from the start's transient by
+// then (two were found to be enough), and runs a packet past its end.
+constexpr int kLead = 3, kTail = 2;
+
 struct SourcePacket {
-  int64_t pts, duration;
+  int64_t pts;
+  int64_t at;      // where its sound plays, in samples of the stream's clock
+  bool settled;    // a long window: the sound either side of it can be encoded by another encoder
+  bool whole;      // the container does not say it is shorter than a frame (a clip's trimmed last)
 };
+
+// Whether an AAC packet's first channel codes one long window (not the
+// short ones of a transient, nor a switch to or from them), read from its
+// ics_info.  A splice beside such a packet overlaps windows alike, so the
+// two encoders' aliasing cancels.
+bool LongWindow(const AVPacket* p) {
+  if (p->size < 4) return false;
+  const uint32_t bits = uint32_t(p->data[0]) << 24 | uint32_t(p->data[1]) << 16 | p->data[2] << 8 | p->data[3];
+  int at = 3 + 4;  // element id and instance tag
+  switch (bits >> 29) {
+    case 0: case 3: at += 8; break;  // a single channel (or LFE): its global gain
+    case 1: at += (bits >> 24 & 1) ? 1 : 1 + 8; break;  // a pair: common window, or the first one's gain
+    default: return false;
+  }
+  return (bits >> (32 - at - 3) & 3) == 0;  // after the reserved bit: ONLY_LONG_SEQUENCE
+}
 
 // A clip's audio stream opened alone: the other streams are not read.
 InputPtr OpenSoundOnly(const VideoTrack& v, int* stream) {
@@ -416,32 +440,48 @@ InputPtr OpenSoundOnly(const VideoTrack& v, int* stream) {
   return in;
 }
 
-// The clip's one run: from the first packet that starts inside [lo, hi)
-// once placed `late` samples late, while each packet starts a frame after
-// the one before it, ending inside.  A container that counts in coarser
-// units than samples rounds each start (Matroska's milliseconds, down):
-// within a unit is on time.  A
-// packet the container says is short (a clip's trimmed last) ends the run.
-// False when under four packets.
-bool FindRun(const std::vector<SourcePacket>& packets, AVRational tb, int sampleRate, int frame, int64_t offset,
-             int64_t late, int64_t lo, int64_t hi, AudioRun* run) {
-  const AVRational samples{1, sampleRate};
-  const int64_t slack = av_rescale_q(1, tb, samples) + 1;
-  auto out = [&](const SourcePacket& p) { return offset + av_rescale_q(p.pts, tb, samples) + late; };
-  size_t k = 0;
-  while (k < packets.size() && out(packets[k]) < lo) ++k;
-  size_t end = k;
-  for (; end < packets.size(); ++end) {
-    const int64_t at = out(packets[k]) + int64_t(end - k) * frame;
-    const int64_t length = av_rescale_q(packets[end].duration, tb, samples);
-    if (at + frame > hi || std::abs(out(packets[end]) - at) > slack || (length > 0 && length < frame - slack)) break;
+// The clip's one run, from packet `first` placed at output sample `at`:
+// each packet a frame after the one before it, up to output sample `hi`,
+// starting and ending with long windows so that the encoded stretches
+// either side overlap it as its own encoder's would.  False when too short
+// for the stretches' lead and tail to fit between.
+bool FindRun(const std::vector<SourcePacket>& packets, size_t first, int64_t at, int frame, int64_t hi, AudioRun* run) {
+  size_t end = first;
+  while (end < packets.size() && packets[end].whole && at + (packets[end].at - packets[first].at) + frame <= hi &&
+         packets[end].at - packets[first].at == int64_t(end - first) * frame) {
+    ++end;
   }
-  if (end < k + 4) return false;
+  size_t k = first;
+  while (k < end && !packets[k].settled) ++k;
+  while (end > k && !packets[end - 1].settled) --end;
+  if (end < k + kLead + kTail) return false;
   run->firstPts = packets[k].pts;
   run->count = int64_t(end - k);
-  run->outFirst = out(packets[k]);
+  run->outFirst = at + int64_t(k - first) * frame;
   run->outEnd = run->outFirst + run->count * frame;
   return true;
+}
+
+// A clip's AAC packets, each placed as the mixer places its sound: the
+// first where its time says, each next one a frame after it, unless its
+// time strays by more than the mixer's 10 ms (a gap, or an overlap).  So
+// a container that counts in coarser units than samples (Matroska's
+// milliseconds) does not move the copied sound off the mixed.
+std::vector<SourcePacket> ReadSourcePackets(AVFormatContext* in, int stream, int sampleRate, int frame) {
+  const AVRational tb = in->streams[stream]->time_base, samples{1, sampleRate};
+  const int64_t slack = av_rescale_q(1, tb, samples) + 1, tolerance = sampleRate / 100;
+  std::vector<SourcePacket> packets;
+  PacketPtr p = NewPacket();
+  while (av_read_frame(in, p.get()) >= 0) {
+    if (p->stream_index == stream && p->pts != AV_NOPTS_VALUE) {
+      const int64_t said = av_rescale_q(p->pts, tb, samples), length = av_rescale_q(p->duration, tb, samples);
+      int64_t at = packets.empty() ? said : packets.back().at + frame;
+      if (std::abs(said - at) > tolerance) at = said;
+      packets.push_back({p->pts, at, LongWindow(p.get()), length <= 0 || length >= frame - slack});
+    }
+    av_packet_unref(p.get());
+  }
+  return packets;
 }
 
 }  // namespace
@@ -467,12 +507,7 @@ AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& time
     if (stream < 0) continue;
     const AVStream* st = in->streams[stream];
     if (!(ReadAacConfig(st->codecpar) == mine) || st->codecpar->sample_rate != format.sampleRate) continue;
-    std::vector<SourcePacket> packets;
-    PacketPtr p = NewPacket();
-    while (av_read_frame(in.get(), p.get()) >= 0) {
-      if (p->stream_index == stream && p->pts != AV_NOPTS_VALUE) packets.push_back({p->pts, p->duration});
-      av_packet_unref(p.get());
-    }
+    const std::vector<SourcePacket> packets = ReadSourcePackets(in.get(), stream, format.sampleRate, frame);
     // Where the clip plays alone: outside the transitions at its ends.
     const int64_t lo = timeline.Origin(c) + (c > 0 && timeline.cut(c - 1).kind == CutKind::kBetween
                                                  ? timeline.cut(c - 1).frames : 0);
@@ -481,20 +516,15 @@ AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& time
                            std::llround(clip.video->start() * format.sampleRate);
     // Late by what puts the clip's packets on the grid of the stretch
     // before them, by at most half a packet either way.
-    const AVRational samples{1, format.sampleRate};
     const int64_t start = bus.SampleOf(lo) + frame, stop = bus.SampleOf(hi) - frame;
-    auto first = std::find_if(packets.begin(), packets.end(), [&](const SourcePacket& sp) {
-      return offset + av_rescale_q(sp.pts, st->time_base, samples) >= start;
-    });
+    auto first = std::find_if(packets.begin(), packets.end(),
+                              [&](const SourcePacket& sp) { return offset + sp.at >= start; });
     if (first == packets.end()) continue;
-    const int64_t ideal = offset + av_rescale_q(first->pts, st->time_base, samples);
+    const int64_t ideal = offset + first->at;
     int64_t late = ((phase - ideal) % frame + frame) % frame;
     if (late > frame / 2) late -= frame;
     AudioRun run{c, 0, 0, 0, 0};
-    if (!FindRun(packets, st->time_base, format.sampleRate, frame, offset, late, start, stop, &run) ||
-        (run.outFirst - phase) % frame != 0) {
-      continue;
-    }
+    if (!FindRun(packets, size_t(first - packets.begin()), ideal + late, frame, stop, &run)) continue;
     plan.late[c] = late;
     plan.packets += (run.outEnd - run.outFirst) / frame;
     plan.runs.push_back(run);
@@ -553,15 +583,16 @@ AudioSplicer::AudioSplicer(const AudioCopyPlan& plan, std::vector<Clip>& clips, 
     : plan_(plan), clips_(clips), format_(format), output_(output), writer_(writer), total_(total),
       frame_(NewFrame()), packet_(NewPacket()) {
   const int64_t f = plan.frameSize;
-  // Each stretch starts a packet early, so that its encoder's first kept
-  // packet overlaps the copied one before it as the clip's own would, and
-  // runs a packet past its end for the same reason.
+  // Each stretch starts early and runs past its end, so that its encoder's
+  // first and last kept packets overlap the copied ones beside them as the
+  // clip's own would.
   int64_t from = 0;
   for (const AudioRun& r : plan.runs) {
-    stretches_.push_back({from == 0 ? -f : from, r.outFirst, std::max<int64_t>(0, from - f), r.outFirst + f});
+    stretches_.push_back({from == 0 ? -f : from, r.outFirst, std::max<int64_t>(0, from - kLead * f),
+                          r.outFirst + kTail * f});
     from = r.outEnd;
   }
-  stretches_.push_back({from == 0 ? -f : from, INT64_MAX, std::max<int64_t>(0, from - f), total});
+  stretches_.push_back({from == 0 ? -f : from, INT64_MAX, std::max<int64_t>(0, from - kLead * f), total});
   fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels(), int(f) * 2));
   if (!fifo_) throw Error("out of memory for audio");
   fed_ = stretches_[0].feedFrom;

@@ -178,6 +178,53 @@ int64_t RankOf(const VideoTrack& v, int64_t pts) {
   return lo;
 }
 
+std::string Frames(int64_t n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
+
+// Where a clip at the output's rate misses frames: "has a gap of 3 frames
+// at 1.200 s"; empty when none is missing.
+std::string Gap(const VideoTrack& v, AVRational rate) {
+  const double step = av_q2d(av_inv_q(rate));
+  for (int64_t k = 1; k < v.frames(); ++k) {
+    const double d = v.Time(k) - v.Time(k - 1);
+    if (d > 1.5 * step) {
+      char at[32];
+      std::snprintf(at, sizeof at, "%.3f s", v.Time(k - 1) + step);
+      return "it has a gap of " + Frames(std::llround(d / step) - 1) + " at " + at;
+    }
+  }
+  return "";
+}
+
+// Why one clip's packets cannot go to the output as they are; empty when
+// they can.
+std::string WhyNotCopied(const Clip& clip, const AVCodecParameters& par, const Canvas& canvas, AVRational rate) {
+  const VideoTrack& v = *clip.video;
+  if (par.codec_id != AV_CODEC_ID_H264) return std::string("its video is ") + avcodec_get_name(par.codec_id) + ", not H.264";
+  if (!clip.passThrough) return "it needs conforming: " + ConformReason(v.format(), clip.place, canvas);
+  if (v.openGop()) return "its GOPs are open";
+  if (v.skipped() > 0) return "it starts in mid-GOP";
+  bool constant = clip.grid->frames() == v.frames();
+  for (int64_t g = 0; constant && g < clip.grid->frames(); ++g) constant = clip.grid->Source(g) == g;
+  if (constant) return "";
+  if (av_cmp_q(v.format().rate, rate) != 0) {
+    char rates[64];
+    std::snprintf(rates, sizeof rates, "%.5g fps, retimed to the output's %.5g", av_q2d(v.format().rate), av_q2d(rate));
+    return std::string("it is ") + rates;
+  }
+  const std::string gap = Gap(v, rate);
+  return gap.empty() ? "its frames are not at a constant rate" : gap;
+}
+
+// Why a first clip's parameter sets cannot stand beside the encoder's.
+std::string WhyNoSampleDescription(const Bytes& extradata) {
+  const bool startCode = extradata.size() >= 3 && extradata[0] == 0 && extradata[1] == 0 &&
+                         (extradata[2] == 1 || (extradata.size() >= 4 && extradata[2] == 0 && extradata[3] == 1));
+  if (extradata.empty() || startCode) {
+    return "its parameter sets are in the stream, not the sample description (remux it to .mp4 to copy it)";
+  }
+  return "its sample description is not an H.264 configuration record";
+}
+
 }  // namespace
 
 CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
@@ -199,20 +246,19 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
     InputPtr in = v.opener()();
     const AVCodecParameters* par = in->streams[v.stream()]->codecpar;
     const std::string who = v.path() + ": ";
-    if (par->codec_id != AV_CODEC_ID_H264) return refuse(who + "its video is " + avcodec_get_name(par->codec_id) + ", not H.264");
-    if (!clip.passThrough) return refuse(who + "it needs conforming (size, colour, orientation or format)");
-    if (v.openGop()) return refuse(who + "its GOPs are open");
-    if (v.skipped() > 0) return refuse(who + "it starts in mid-GOP");
-    if (clip.grid->frames() != v.frames()) return refuse(who + "it is retimed to the output's rate");
-    for (int64_t g = 0; g < clip.grid->frames(); ++g) {
-      if (clip.grid->Source(g) != g) return refuse(who + "its frames are not at a constant rate");
-    }
+    const std::string why = WhyNotCopied(clip, *par, canvas, rate);
+    if (!why.empty()) return refuse(who + why);
     const Bytes mine(par->extradata, par->extradata + par->extradata_size);
-    if (extradata.empty()) {
+    AvcC own;
+    if (!ParseAvcC(mine.data(), mine.size(), &own)) return refuse(who + WhyNoSampleDescription(mine));
+    if (!plan.params) {
       extradata = mine;
-      if (!ParseAvcC(mine.data(), mine.size(), &sets)) return refuse(who + "its parameter sets are not in its sample description");
+      sets = own;
       const char* profile = ProfileName(par->profile);
-      if (profile == nullptr) return refuse(who + "its H.264 profile is one the encoder does not match");
+      if (profile == nullptr) {
+        const char* name = avcodec_profile_name(AV_CODEC_ID_H264, par->profile);
+        return refuse(who + "its H.264 profile is " + (name ? name : "unknown") + ", which the stretches' encoder does not make");
+      }
       plan.profile = profile;
       plan.params.reset(avcodec_parameters_alloc());
       if (!plan.params) throw Error("out of memory");
@@ -229,7 +275,15 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   plan.parameterSetId = 1;
   while (std::find(used.begin(), used.end(), plan.parameterSetId) != used.end()) ++plan.parameterSetId;
   if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
-  CodecPtr probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
+  // x264's lossless coding is a profile of its own, which cannot join the clips'.
+  if (output.crf == 0) return refuse("--crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile, not in the clips' " +
+                                           plan.profile + " profile");
+  CodecPtr probe;
+  try {
+    probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
+  } catch (const Error& e) {
+    return refuse(std::string("the stretches' encoder cannot be opened (") + e.what() + ")");
+  }
   ParseAnnexB(probe->extradata, size_t(probe->extradata_size), &sets);
   plan.delay = std::max(plan.delay, probe->has_b_frames + 1);
   const Bytes both = BuildAvcC(sets);

@@ -458,8 +458,11 @@ AacConfig ReadAacConfig(const AVCodecParameters* par) {
 
 // An encoded stretch starts this many packets before its first kept one,
 // so that its encoder's windows have settled from the start's transient by
-// then (two were found to be enough), and runs a packet past its end.
-constexpr int kLead = 3, kTail = 2;
+// then (two were found to be enough), and runs two past its end.  A run
+// keeps kClear packets away from a cut, a transition or the end, whose
+// change of sound an encoder may meet with short windows: the encoder's
+// packets either side of a splice are long, as the copied ones are.
+constexpr int kLead = 3, kTail = 2, kClear = 3;
 
 struct SourcePacket {
   int64_t pts;
@@ -570,7 +573,7 @@ AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& time
                            std::llround(clip.video->start() * format.sampleRate);
     // Late by what puts the clip's packets on the grid of the stretch
     // before them, by at most half a packet either way.
-    const int64_t start = bus.SampleOf(lo) + frame, stop = bus.SampleOf(hi) - frame;
+    const int64_t start = bus.SampleOf(lo) + kClear * frame, stop = bus.SampleOf(hi) - kClear * frame;
     auto first = std::find_if(packets.begin(), packets.end(),
                               [&](const SourcePacket& sp) { return offset + sp.at >= start; });
     if (first == packets.end()) continue;

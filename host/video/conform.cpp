@@ -253,7 +253,9 @@ std::string ConformReason(const VideoFormat& clip, const Placement& p, const Can
   }
   if (clip.colour.Hdr()) return "its colour is HDR (PQ or HLG), shown as SDR";
   const int mine = clip.colour.SwsSpace(clip.height), theirs = canvas.colour.SwsSpace(canvas.pictureHeight);
-  if (mine != theirs) return std::string("its colour matrix is ") + MatrixName(mine) + ", the output's " + MatrixName(theirs);
+  if (mine != theirs) {
+    return std::string("its colour matrix is ") + MatrixName(mine) + ", the output's " + MatrixName(theirs);
+  }
   const bool full = clip.colour.Full(clip.format);
   if (full != canvas.colour.Full(canvas.format)) {
     return std::string("its range is ") + RangeName(full) + ", the output's " + RangeName(!full);

@@ -199,7 +199,9 @@ std::string Gap(const VideoTrack& v, AVRational rate) {
 // they can.
 std::string WhyNotCopied(const Clip& clip, const AVCodecParameters& par, const Canvas& canvas, AVRational rate) {
   const VideoTrack& v = *clip.video;
-  if (par.codec_id != AV_CODEC_ID_H264) return std::string("its video is ") + avcodec_get_name(par.codec_id) + ", not H.264";
+  if (par.codec_id != AV_CODEC_ID_H264) {
+    return std::string("its video is ") + avcodec_get_name(par.codec_id) + ", not H.264";
+  }
   if (!clip.passThrough) return "it needs conforming: " + ConformReason(v.format(), clip.place, canvas);
   if (v.openGop()) return "its GOPs are open";
   if (v.skipped() > 0) return "it starts in mid-GOP";
@@ -208,7 +210,8 @@ std::string WhyNotCopied(const Clip& clip, const AVCodecParameters& par, const C
   if (constant) return "";
   if (av_cmp_q(v.format().rate, rate) != 0) {
     char rates[64];
-    std::snprintf(rates, sizeof rates, "%.5g fps, retimed to the output's %.5g", av_q2d(v.format().rate), av_q2d(rate));
+    std::snprintf(rates, sizeof rates, "%.5g fps, retimed to the output's %.5g", av_q2d(v.format().rate),
+                  av_q2d(rate));
     return std::string("it is ") + rates;
   }
   const std::string gap = Gap(v, rate);
@@ -257,7 +260,8 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
       const char* profile = ProfileName(par->profile);
       if (profile == nullptr) {
         const char* name = avcodec_profile_name(AV_CODEC_ID_H264, par->profile);
-        return refuse(who + "its H.264 profile is " + (name ? name : "unknown") + ", which the stretches' encoder does not make");
+        return refuse(who + "its H.264 profile is " + (name ? name : "unknown") +
+                      ", which the stretches' encoder does not make");
       }
       plan.profile = profile;
       plan.params.reset(avcodec_parameters_alloc());
@@ -276,8 +280,10 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   while (std::find(used.begin(), used.end(), plan.parameterSetId) != used.end()) ++plan.parameterSetId;
   if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
   // x264's lossless coding is a profile of its own, which cannot join the clips'.
-  if (output.crf == 0) return refuse("--crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile, not in the clips' " +
-                                           plan.profile + " profile");
+  if (output.crf == 0) {
+    return refuse("--crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile, not in the "
+                  "clips' " + plan.profile + " profile");
+  }
   CodecPtr probe;
   try {
     probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
@@ -502,7 +508,8 @@ InputPtr OpenSoundOnly(const VideoTrack& v, int* stream) {
 // starting and ending with long windows so that the encoded stretches
 // either side overlap it as its own encoder's would.  False when too short
 // for the stretches' lead and tail to fit between.
-bool FindRun(const std::vector<SourcePacket>& packets, size_t first, int64_t at, int frame, int64_t hi, AudioRun* run) {
+bool FindRun(const std::vector<SourcePacket>& packets, size_t first, int64_t at, int frame, int64_t hi,
+             AudioRun* run) {
   size_t end = first;
   while (end < packets.size() && packets[end].whole && at + (packets[end].at - packets[first].at) + frame <= hi &&
          packets[end].at - packets[first].at == int64_t(end - first) * frame) {

@@ -222,14 +222,50 @@ Placement Place(const VideoFormat& clip, const Canvas& canvas, Fit fit) {
   return p;
 }
 
+namespace {
+
+const char* MatrixName(int sws) {
+  switch (sws) {
+    case SWS_CS_ITU709: return "BT.709";
+    case SWS_CS_FCC: return "FCC";
+    case SWS_CS_SMPTE240M: return "SMPTE 240M";
+    case SWS_CS_BT2020: return "BT.2020";
+    default: return "BT.601";
+  }
+}
+
+const char* RangeName(bool full) { return full ? "full" : "limited"; }
+
+}  // namespace
+
+std::string ConformReason(const VideoFormat& clip, const Placement& p, const Canvas& canvas) {
+  if (p.rotation != 0) return "it is turned " + std::to_string(p.rotation) + " degrees to stand upright";
+  if (clip.width != canvas.width || clip.height != canvas.height) {
+    return "it is " + Size(clip.width, clip.height) + ", the output " + Size(canvas.width, canvas.height);
+  }
+  if (canvas.width != canvas.pictureWidth || canvas.height != canvas.pictureHeight || p.srcW != clip.width ||
+      p.srcH != clip.height || p.dstW != canvas.width || p.dstH != canvas.height) {
+    return "it is fitted into the output's " + Size(canvas.pictureWidth, canvas.pictureHeight) + " picture";
+  }
+  if (clip.format != canvas.format) {
+    return std::string("its pixel format is ") + av_get_pix_fmt_name(clip.format) + ", the output's " +
+           av_get_pix_fmt_name(canvas.format);
+  }
+  if (clip.colour.Hdr()) return "its colour is HDR (PQ or HLG), shown as SDR";
+  const int mine = clip.colour.SwsSpace(clip.height), theirs = canvas.colour.SwsSpace(canvas.pictureHeight);
+  if (mine != theirs) {
+    return std::string("its colour matrix is ") + MatrixName(mine) + ", the output's " + MatrixName(theirs);
+  }
+  const bool full = clip.colour.Full(clip.format);
+  if (full != canvas.colour.Full(canvas.format)) {
+    return std::string("its range is ") + RangeName(full) + ", the output's " + RangeName(!full);
+  }
+  if (OutputColour(clip, canvas.format, canvas.pictureHeight).space == AVCOL_SPC_RGB) return "its pictures are RGB";
+  return "";
+}
+
 bool PassesThrough(const VideoFormat& clip, const Placement& p, const Canvas& canvas) {
-  const Colour out = OutputColour(clip, canvas.format, canvas.pictureHeight);
-  return p.rotation == 0 && clip.format == canvas.format && clip.width == canvas.width &&
-         clip.height == canvas.height && canvas.width == canvas.pictureWidth &&
-         canvas.height == canvas.pictureHeight && p.srcW == clip.width && p.srcH == clip.height &&
-         p.dstW == canvas.width && p.dstH == canvas.height && !clip.colour.Hdr() &&
-         clip.colour.SwsSpace(clip.height) == canvas.colour.SwsSpace(canvas.pictureHeight) &&
-         clip.colour.Full(clip.format) == canvas.colour.Full(canvas.format) && out.space != AVCOL_SPC_RGB;
+  return ConformReason(clip, p, canvas).empty();
 }
 
 Target OutputTarget(const Canvas& canvas) {

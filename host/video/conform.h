@@ -53,6 +53,9 @@ struct Placement {
 Placement Place(const VideoFormat& clip, const Canvas& canvas, Fit fit);
 // True when a decoded frame of the clip is already an output frame.
 bool PassesThrough(const VideoFormat& clip, const Placement& p, const Canvas& canvas);
+// Why it is not, naming the first difference ("it is 320x240, the output
+// 160x120", "its range is full, the output's limited"); empty when it is.
+std::string ConformReason(const VideoFormat& clip, const Placement& p, const Canvas& canvas);
 
 // What a conversion writes: a picture of the canvas's size in a format.
 struct Target {

@@ -178,6 +178,56 @@ int64_t RankOf(const VideoTrack& v, int64_t pts) {
   return lo;
 }
 
+std::string Frames(int64_t n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
+
+// Where a clip at the output's rate misses frames: "has a gap of 3 frames
+// at 1.200 s"; empty when none is missing.
+std::string Gap(const VideoTrack& v, AVRational rate) {
+  const double step = av_q2d(av_inv_q(rate));
+  for (int64_t k = 1; k < v.frames(); ++k) {
+    const double d = v.Time(k) - v.Time(k - 1);
+    if (d > 1.5 * step) {
+      char at[32];
+      std::snprintf(at, sizeof at, "%.3f s", v.Time(k - 1) + step);
+      return "it has a gap of " + Frames(std::llround(d / step) - 1) + " at " + at;
+    }
+  }
+  return "";
+}
+
+// Why one clip's packets cannot go to the output as they are; empty when
+// they can.
+std::string WhyNotCopied(const Clip& clip, const AVCodecParameters& par, const Canvas& canvas, AVRational rate) {
+  const VideoTrack& v = *clip.video;
+  if (par.codec_id != AV_CODEC_ID_H264) {
+    return std::string("its video is ") + avcodec_get_name(par.codec_id) + ", not H.264";
+  }
+  if (!clip.passThrough) return "it needs conforming: " + ConformReason(v.format(), clip.place, canvas);
+  if (v.openGop()) return "its GOPs are open";
+  if (v.skipped() > 0) return "it starts in mid-GOP";
+  bool constant = clip.grid->frames() == v.frames();
+  for (int64_t g = 0; constant && g < clip.grid->frames(); ++g) constant = clip.grid->Source(g) == g;
+  if (constant) return "";
+  if (av_cmp_q(v.format().rate, rate) != 0) {
+    char rates[64];
+    std::snprintf(rates, sizeof rates, "%.5g fps, retimed to the output's %.5g", av_q2d(v.format().rate),
+                  av_q2d(rate));
+    return std::string("it is ") + rates;
+  }
+  const std::string gap = Gap(v, rate);
+  return gap.empty() ? "its frames are not at a constant rate" : gap;
+}
+
+// Why a first clip's parameter sets cannot stand beside the encoder's.
+std::string WhyNoSampleDescription(const Bytes& extradata) {
+  const bool startCode = extradata.size() >= 3 && extradata[0] == 0 && extradata[1] == 0 &&
+                         (extradata[2] == 1 || (extradata.size() >= 4 && extradata[2] == 0 && extradata[3] == 1));
+  if (extradata.empty() || startCode) {
+    return "its parameter sets are in the stream, not the sample description (remux it to .mp4 to copy it)";
+  }
+  return "its sample description is not an H.264 configuration record";
+}
+
 }  // namespace
 
 CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
@@ -199,20 +249,20 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
     InputPtr in = v.opener()();
     const AVCodecParameters* par = in->streams[v.stream()]->codecpar;
     const std::string who = v.path() + ": ";
-    if (par->codec_id != AV_CODEC_ID_H264) return refuse(who + "its video is " + avcodec_get_name(par->codec_id) + ", not H.264");
-    if (!clip.passThrough) return refuse(who + "it needs conforming (size, colour, orientation or format)");
-    if (v.openGop()) return refuse(who + "its GOPs are open");
-    if (v.skipped() > 0) return refuse(who + "it starts in mid-GOP");
-    if (clip.grid->frames() != v.frames()) return refuse(who + "it is retimed to the output's rate");
-    for (int64_t g = 0; g < clip.grid->frames(); ++g) {
-      if (clip.grid->Source(g) != g) return refuse(who + "its frames are not at a constant rate");
-    }
+    const std::string why = WhyNotCopied(clip, *par, canvas, rate);
+    if (!why.empty()) return refuse(who + why);
     const Bytes mine(par->extradata, par->extradata + par->extradata_size);
-    if (extradata.empty()) {
+    AvcC own;
+    if (!ParseAvcC(mine.data(), mine.size(), &own)) return refuse(who + WhyNoSampleDescription(mine));
+    if (!plan.params) {
       extradata = mine;
-      if (!ParseAvcC(mine.data(), mine.size(), &sets)) return refuse(who + "its parameter sets are not in its sample description");
+      sets = own;
       const char* profile = ProfileName(par->profile);
-      if (profile == nullptr) return refuse(who + "its H.264 profile is one the encoder does not match");
+      if (profile == nullptr) {
+        const char* name = avcodec_profile_name(AV_CODEC_ID_H264, par->profile);
+        return refuse(who + "its H.264 profile is " + (name ? name : "unknown") +
+                      ", which the stretches' encoder does not make");
+      }
       plan.profile = profile;
       plan.params.reset(avcodec_parameters_alloc());
       if (!plan.params) throw Error("out of memory");
@@ -229,7 +279,17 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   plan.parameterSetId = 1;
   while (std::find(used.begin(), used.end(), plan.parameterSetId) != used.end()) ++plan.parameterSetId;
   if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
-  CodecPtr probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
+  // x264's lossless coding is a profile of its own, which cannot join the clips'.
+  if (output.crf == 0) {
+    return refuse("--crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile, not in the "
+                  "clips' " + plan.profile + " profile");
+  }
+  CodecPtr probe;
+  try {
+    probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
+  } catch (const Error& e) {
+    return refuse(std::string("the stretches' encoder cannot be opened (") + e.what() + ")");
+  }
   ParseAnnexB(probe->extradata, size_t(probe->extradata_size), &sets);
   plan.delay = std::max(plan.delay, probe->has_b_frames + 1);
   const Bytes both = BuildAvcC(sets);
@@ -383,10 +443,11 @@ void CopyWriter::Finish() {
 namespace zk::video {
 namespace {
 
-// Object type, rate index and channels of an AudioSpecificConfig: what a
-// decoder needs to take one encoder's AAC packets for another's.
+// Object type, rate index, channels and frame length (1024 or 960
+// samples) of an AudioSpecificConfig: what a decoder needs to take one
+// encoder's AAC packets for another's.
 struct AacConfig {
-  int type = -1, rate = -1, channels = -1;
+  int type = -1, rate = -1, channels = -1, shortFrames = -1;
   bool operator==(const AacConfig&) const = default;
 };
 
@@ -397,12 +458,40 @@ AacConfig ReadAacConfig(const AVCodecParameters* par) {
   c.type = d[0] >> 3;
   c.rate = (d[0] & 7) << 1 | d[1] >> 7;
   c.channels = d[1] >> 3 & 15;
+  c.shortFrames = d[1] >> 2 & 1;
   return c;
 }
 
+// An encoded stretch starts this many packets before its first kept one,
+// so that its encoder's windows have settled from the start's transient by
+// then (two were found to be enough), and runs two past its end.  A run
+// keeps kClear packets away from a cut, a transition or the end, whose
+// change of sound an encoder may meet with short windows: the encoder's
+// packets either side of a splice are long, as the copied ones are.
+constexpr int kLead = 3, kTail = 2, kClear = 3;
+
 struct SourcePacket {
-  int64_t pts, duration;
+  int64_t pts;
+  int64_t at;      // where its sound plays, in samples of the stream's clock
+  bool settled;    // a long window: the sound either side of it can be encoded by another encoder
+  bool whole;      // the container does not say it is shorter than a frame (a clip's trimmed last)
 };
+
+// Whether an AAC packet's first channel codes one long window (not the
+// short ones of a transient, nor a switch to or from them), read from its
+// ics_info.  A splice beside such a packet overlaps windows alike, so the
+// two encoders' aliasing cancels.
+bool LongWindow(const AVPacket* p) {
+  if (p->size < 4) return false;
+  const uint32_t bits = uint32_t(p->data[0]) << 24 | uint32_t(p->data[1]) << 16 | p->data[2] << 8 | p->data[3];
+  int at = 3 + 4;  // element id and instance tag
+  switch (bits >> 29) {
+    case 0: case 3: at += 8; break;  // a single channel (or LFE): its global gain
+    case 1: at += (bits >> 24 & 1) ? 1 : 1 + 8; break;  // a pair: common window, or the first one's gain
+    default: return false;
+  }
+  return (bits >> (32 - at - 3) & 3) == 0;  // after the reserved bit: ONLY_LONG_SEQUENCE
+}
 
 // A clip's audio stream opened alone: the other streams are not read.
 InputPtr OpenSoundOnly(const VideoTrack& v, int* stream) {
@@ -414,28 +503,49 @@ InputPtr OpenSoundOnly(const VideoTrack& v, int* stream) {
   return in;
 }
 
-// The clip's one run: from the first packet that starts inside [lo, hi)
-// once placed `late` samples late, while the packets follow each other
-// without a gap, each a whole frame, ending inside.  False when under
-// four packets.
-bool FindRun(const std::vector<SourcePacket>& packets, AVRational tb, int sampleRate, int frame, int64_t offset,
-             int64_t late, int64_t lo, int64_t hi, AudioRun* run) {
-  const AVRational samples{1, sampleRate};
-  auto out = [&](const SourcePacket& p) { return offset + av_rescale_q(p.pts, tb, samples) + late; };
-  size_t k = 0;
-  while (k < packets.size() && out(packets[k]) < lo) ++k;
-  size_t end = k;
-  while (end < packets.size() && out(packets[end]) + frame <= hi &&
-         av_rescale_q(packets[end].duration, tb, samples) == frame &&
-         (end == k || out(packets[end]) == out(packets[end - 1]) + frame)) {
+// The clip's one run, from packet `first` placed at output sample `at`:
+// each packet a frame after the one before it, up to output sample `hi`,
+// starting and ending with long windows so that the encoded stretches
+// either side overlap it as its own encoder's would.  False when too short
+// for the stretches' lead and tail to fit between.
+bool FindRun(const std::vector<SourcePacket>& packets, size_t first, int64_t at, int frame, int64_t hi,
+             AudioRun* run) {
+  size_t end = first;
+  while (end < packets.size() && packets[end].whole && at + (packets[end].at - packets[first].at) + frame <= hi &&
+         packets[end].at - packets[first].at == int64_t(end - first) * frame) {
     ++end;
   }
-  if (end < k + 4) return false;
+  size_t k = first;
+  while (k < end && !packets[k].settled) ++k;
+  while (end > k && !packets[end - 1].settled) --end;
+  if (end < k + kLead + kTail) return false;
   run->firstPts = packets[k].pts;
-  run->endPts = packets[end - 1].pts + packets[end - 1].duration;
-  run->outFirst = out(packets[k]);
-  run->outEnd = out(packets[end - 1]) + frame;
+  run->count = int64_t(end - k);
+  run->outFirst = at + int64_t(k - first) * frame;
+  run->outEnd = run->outFirst + run->count * frame;
   return true;
+}
+
+// A clip's AAC packets, each placed as the mixer places its sound: the
+// first where its time says, each next one a frame after it, unless its
+// time strays by more than the mixer's 10 ms (a gap, or an overlap).  So
+// a container that counts in coarser units than samples (Matroska's
+// milliseconds) does not move the copied sound off the mixed.
+std::vector<SourcePacket> ReadSourcePackets(AVFormatContext* in, int stream, int sampleRate, int frame) {
+  const AVRational tb = in->streams[stream]->time_base, samples{1, sampleRate};
+  const int64_t slack = av_rescale_q(1, tb, samples) + 1, tolerance = sampleRate / 100;
+  std::vector<SourcePacket> packets;
+  PacketPtr p = NewPacket();
+  while (av_read_frame(in, p.get()) >= 0) {
+    if (p->stream_index == stream && p->pts != AV_NOPTS_VALUE) {
+      const int64_t said = av_rescale_q(p->pts, tb, samples), length = av_rescale_q(p->duration, tb, samples);
+      int64_t at = packets.empty() ? said : packets.back().at + frame;
+      if (std::abs(said - at) > tolerance) at = said;
+      packets.push_back({p->pts, at, LongWindow(p.get()), length <= 0 || length >= frame - slack});
+    }
+    av_packet_unref(p.get());
+  }
+  return packets;
 }
 
 }  // namespace
@@ -461,12 +571,7 @@ AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& time
     if (stream < 0) continue;
     const AVStream* st = in->streams[stream];
     if (!(ReadAacConfig(st->codecpar) == mine) || st->codecpar->sample_rate != format.sampleRate) continue;
-    std::vector<SourcePacket> packets;
-    PacketPtr p = NewPacket();
-    while (av_read_frame(in.get(), p.get()) >= 0) {
-      if (p->stream_index == stream && p->pts != AV_NOPTS_VALUE) packets.push_back({p->pts, p->duration});
-      av_packet_unref(p.get());
-    }
+    const std::vector<SourcePacket> packets = ReadSourcePackets(in.get(), stream, format.sampleRate, frame);
     // Where the clip plays alone: outside the transitions at its ends.
     const int64_t lo = timeline.Origin(c) + (c > 0 && timeline.cut(c - 1).kind == CutKind::kBetween
                                                  ? timeline.cut(c - 1).frames : 0);
@@ -475,20 +580,15 @@ AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& time
                            std::llround(clip.video->start() * format.sampleRate);
     // Late by what puts the clip's packets on the grid of the stretch
     // before them, by at most half a packet either way.
-    const AVRational samples{1, format.sampleRate};
-    const int64_t start = bus.SampleOf(lo) + frame, stop = bus.SampleOf(hi) - frame;
-    auto first = std::find_if(packets.begin(), packets.end(), [&](const SourcePacket& sp) {
-      return offset + av_rescale_q(sp.pts, st->time_base, samples) >= start;
-    });
+    const int64_t start = bus.SampleOf(lo) + kClear * frame, stop = bus.SampleOf(hi) - kClear * frame;
+    auto first = std::find_if(packets.begin(), packets.end(),
+                              [&](const SourcePacket& sp) { return offset + sp.at >= start; });
     if (first == packets.end()) continue;
-    const int64_t ideal = offset + av_rescale_q(first->pts, st->time_base, samples);
+    const int64_t ideal = offset + first->at;
     int64_t late = ((phase - ideal) % frame + frame) % frame;
     if (late > frame / 2) late -= frame;
     AudioRun run{c, 0, 0, 0, 0};
-    if (!FindRun(packets, st->time_base, format.sampleRate, frame, offset, late, start, stop, &run) ||
-        (run.outFirst - phase) % frame != 0) {
-      continue;
-    }
+    if (!FindRun(packets, size_t(first - packets.begin()), ideal + late, frame, stop, &run)) continue;
     plan.late[c] = late;
     plan.packets += (run.outEnd - run.outFirst) / frame;
     plan.runs.push_back(run);
@@ -501,10 +601,8 @@ AudioCopyPlan PlanAudioCopy(const std::vector<Clip>& clips, const Timeline& time
 // A run's packets, read from its clip.
 class AudioSplicer::Reader {
  public:
-  Reader(const VideoTrack& track, const AudioRun& run, int sampleRate) : run_(run), packet_(NewPacket()) {
+  Reader(const VideoTrack& track, const AudioRun& run, int frame) : run_(run), frame_(frame), packet_(NewPacket()) {
     input_ = OpenSoundOnly(track, &stream_);
-    tb_ = input_->streams[stream_]->time_base;
-    rate_ = {1, sampleRate};
     path_ = track.path();
     av_seek_frame(input_.get(), stream_, run.firstPts, AVSEEK_FLAG_BACKWARD);
   }
@@ -518,44 +616,47 @@ class AudioSplicer::Reader {
         if (r == AVERROR_EOF) return nullptr;
         Check(r, path_ + ": read error while copying its sound");
         if (packet_->stream_index != stream_ || packet_->pts < run_.firstPts) continue;
-        if (packet_->pts >= run_.endPts) return nullptr;
+        if (read_ == run_.count) return nullptr;
         break;
       }
       pending_ = true;
     }
-    const int64_t at = run_.outFirst + av_rescale_q(packet_->pts - run_.firstPts, tb_, rate_);
+    const int64_t at = run_.outFirst + read_ * frame_;
     if (at >= until) return nullptr;
     pending_ = false;
+    ++read_;
     av_packet_free_side_data(packet_.get());  // the clip's own priming and trims do not apply here
     packet_->pts = packet_->dts = at;
-    packet_->duration = av_rescale_q(packet_->duration, tb_, rate_);
+    packet_->duration = frame_;
     return packet_.get();
   }
 
  private:
   const AudioRun& run_;
+  int frame_;
   InputPtr input_;
   PacketPtr packet_;
   int stream_ = -1;
-  AVRational tb_{}, rate_{};
+  int64_t read_ = 0;  // packets of the run given out
   std::string path_;
   bool pending_ = false;
 };
 
 AudioSplicer::AudioSplicer(const AudioCopyPlan& plan, std::vector<Clip>& clips, const AudioFormat& format,
                            const OutputPlan& output, Writer& writer, int64_t total)
-    : plan_(plan), clips_(clips), format_(format), output_(output), writer_(writer), frame_(NewFrame()),
-      packet_(NewPacket()) {
+    : plan_(plan), clips_(clips), format_(format), output_(output), writer_(writer), total_(total),
+      frame_(NewFrame()), packet_(NewPacket()) {
   const int64_t f = plan.frameSize;
-  // Each stretch starts a packet early, so that its encoder's first kept
-  // packet overlaps the copied one before it as the clip's own would, and
-  // runs a packet past its end for the same reason.
+  // Each stretch starts early and runs past its end, so that its encoder's
+  // first and last kept packets overlap the copied ones beside them as the
+  // clip's own would.
   int64_t from = 0;
   for (const AudioRun& r : plan.runs) {
-    stretches_.push_back({from == 0 ? -f : from, r.outFirst, std::max<int64_t>(0, from - f), r.outFirst + f});
+    stretches_.push_back({from == 0 ? -f : from, r.outFirst, std::max<int64_t>(0, from - kLead * f),
+                          r.outFirst + kTail * f});
     from = r.outEnd;
   }
-  stretches_.push_back({from == 0 ? -f : from, INT64_MAX, std::max<int64_t>(0, from - f), total});
+  stretches_.push_back({from == 0 ? -f : from, INT64_MAX, std::max<int64_t>(0, from - kLead * f), total});
   fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, format.channels(), int(f) * 2));
   if (!fifo_) throw Error("out of memory for audio");
   fed_ = stretches_[0].feedFrom;
@@ -615,7 +716,7 @@ void AudioSplicer::Drain(bool flush) {
       // Everything copied before this stretch goes out first.
       if (stretch_ > 0) EmitRun(stretch_ - 1, INT64_MAX);
       packet_->dts = packet_->pts;
-      writer_.WriteAudioPacket(packet_.get());
+      Out(packet_.get());
     }
     av_packet_unref(packet_.get());
   }
@@ -638,11 +739,19 @@ void AudioSplicer::EndStretch() {
 void AudioSplicer::EmitRun(size_t run, int64_t until) {
   for (; run_ <= run && run_ < plan_.runs.size(); ++run_) {
     const AudioRun& r = plan_.runs[run_];
-    if (!reader_) reader_ = std::make_unique<Reader>(*clips_[r.clip].video, r, format_.sampleRate);
-    while (AVPacket* p = reader_->Next(until)) writer_.WriteAudioPacket(p);
+    if (!reader_) reader_ = std::make_unique<Reader>(*clips_[r.clip].video, r, plan_.frameSize);
+    while (AVPacket* p = reader_->Next(until)) Out(p);
     if (run_ == run && until != INT64_MAX) return;  // more to come
     reader_.reset();
   }
+}
+
+// A packet of the sound, cut to end with the picture as a full render's
+// last packet is: the muxer takes the stream's length from it.
+void AudioSplicer::Out(AVPacket* packet) {
+  if (packet->pts >= total_) return;
+  packet->duration = std::min(packet->duration, total_ - packet->pts);
+  writer_.WriteAudioPacket(packet);
 }
 
 void AudioSplicer::Advance(int64_t until) {

@@ -42,10 +42,12 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
 // The stretches between runs are mixed and encoded again, each by its own
 // encoder; a run is placed so that every encoded stretch is whole packets
 // long, which puts the clip's sound at most half a packet (about 11 ms)
-// off where its timestamps say.
+// off where its timestamps say.  A packet's length is the codec's frame,
+// not what the container says (Matroska rounds to milliseconds).
 struct AudioRun {
   size_t clip;
-  int64_t firstPts, endPts;  // source packets [firstPts, endPts), in the stream's time base
+  int64_t firstPts;          // the first source packet, in the stream's time base
+  int64_t count;             // packets from it, each a whole AAC frame
   int64_t outFirst, outEnd;  // where they go, in output samples
 };
 struct AudioCopyPlan {
@@ -85,12 +87,14 @@ class AudioSplicer {
   void EndStretch();
   void Drain(bool flush);
   void EmitRun(size_t run, int64_t until);
+  void Out(AVPacket* packet);
 
   const AudioCopyPlan& plan_;
   std::vector<Clip>& clips_;
   const AudioFormat& format_;
   const OutputPlan& output_;
   Writer& writer_;
+  int64_t total_;  // samples: the sound ends with the picture
   std::vector<Stretch> stretches_;
   size_t stretch_ = 0;  // the one being fed
   CodecPtr encoder_;

@@ -4,15 +4,22 @@ JOBS ?= $(shell nproc)
 
 .PHONY: deps build demo test deb test32 asan fuzz bench clean
 
+# Everything the tests and the other builds need; `make demo` needs less.
 deps:
-	@scripts/install-deps
+	@scripts/install-deps test
+
+CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CONFIGURE) -DZK_WITH_TESTS=ON -DZK_WITH_FREI0R=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Renders every variant on built-in clips into demo/.
-demo: build
+# Renders every variant on built-in clips into demo/: only zkhost and the
+# bundles, from only the packages they need.
+demo:
+	@scripts/install-deps demo
+	$(CONFIGURE) -DZK_WITH_TESTS=OFF -DZK_WITH_FREI0R=OFF >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target zkhost
 	$(BUILD)/bin/zkhost demo
 
 test: build

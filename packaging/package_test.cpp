@@ -3,12 +3,15 @@
 // manual page and bash completion against zkhost's own --help.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "clips.h"
 
@@ -50,13 +53,15 @@ class Package : public ::testing::Test {
 
 TEST_F(Package, InstallsEverythingWhereItIsFound) {
   ASSERT_FALSE(deb_.empty());
-  const std::string lib = std::string("usr/") + ZK_LIBDIR;
+  const std::string lib = std::string("usr/") + ZK_PRIVATE_LIBDIR;
   std::vector<std::string> files = {"usr/bin/zkhost",
                                     lib + "/libzkplatform.so",
-                                    lib + "/zkplugins/Cindergate.so",
-                                    lib + "/zkplugins/Ashveil.so",
+                                    lib + "/Cindergate.so",
+                                    lib + "/Ashveil.so",
                                     "usr/share/man/man1/zkhost.1.gz",
-                                    "usr/share/bash-completion/completions/zkhost"};
+                                    "usr/share/bash-completion/completions/zkhost",
+                                    "usr/share/doc/zktransitions/copyright",
+                                    "usr/share/doc/zktransitions/changelog.gz"};
   for (const Variant& v : kVariants) {
     files.push_back(std::string("usr/lib/frei0r-1/") + v.id + ".so");
     files.push_back(std::string("usr/share/kdenlive/") + (v.twoClips ? "transitions" : "effects") + "/frei0r_" +
@@ -69,6 +74,30 @@ TEST_F(Package, InstallsEverythingWhereItIsFound) {
   EXPECT_NE(depends.find("libfreetype"), std::string::npos) << depends;
 }
 
+// What lintian reports, one tag a line: errors and warnings, and, where the
+// build is hardened, the notes on hardening and stripping.
+std::string LintianFindings(const std::string& deb) {
+  std::istringstream report(Output("lintian --info " + deb + " 2>&1"));
+  std::string findings;
+  for (std::string line; std::getline(report, line);) {
+    const bool serious = line.rfind("E: ", 0) == 0 || line.rfind("W: ", 0) == 0;
+    const bool built = ZK_HARDENED && line.rfind("I: ", 0) == 0 &&
+                       (line.find(" hardening-") != std::string::npos ||
+                        line.find(" binary-has-unneeded-section") != std::string::npos);
+    if (serious || built) findings += line + "\n";
+  }
+  return findings;
+}
+
+TEST_F(Package, LintianFindsNothing) {
+  ASSERT_FALSE(deb_.empty());
+  if (Shell("command -v lintian >/dev/null") != 0) GTEST_SKIP() << "lintian is not installed";
+  EXPECT_EQ(LintianFindings(deb_), "");
+  // The bundles and their platform stay out of the linker's path: no
+  // ldconfig in the maintainer scripts, nor a trigger for it.
+  EXPECT_EQ(Output("dpkg-deb -I " + deb_ + " | grep -E 'postinst|postrm|triggers'"), "");
+}
+
 // From the scratch root alone: its zkhost finds its bundles, and melt its
 // frei0r plug-ins, which find their bundles; both render the same frames.
 TEST_F(Package, ZkhostAndMeltRunFromTheInstallation) {
@@ -76,8 +105,8 @@ TEST_F(Package, ZkhostAndMeltRunFromTheInstallation) {
   unsetenv("ZK_PLUGIN_PATH");
   const std::string zk = clips_.dir + "/zk", a = clips_.dir + "/a.mkv", b = clips_.dir + "/b.mkv";
   fs::create_directories(zk);
-  ASSERT_EQ(Shell(root_ + "/usr/bin/zkhost render Cindergate --variant 2 --frames 10 -q " + a + " " + b + " -o " +
-                  zk + "/%04d.png"),
+  ASSERT_EQ(Shell(root_ + "/usr/bin/zkhost render Cindergate --variant 2 --frames 10 -q " + a +
+                  " " + b + " -o " + zk + "/%04d.png"),
             0);
   setenv("FREI0R_PATH", (root_ + "/usr/lib/frei0r-1").c_str(), 1);
   const std::string melt = clips_.dir + "/melt.rgba";
@@ -107,6 +136,8 @@ TEST(Documentation, ManualAndCompletionCoverEveryOption) {
     if ((*m)[1] != "zkhost") commands.insert((*m)[1]);
   }
   EXPECT_GE(commands.size(), 5u) << main;
+  const size_t synopsisAt = man.find(".SH SYNOPSIS");
+  const std::string synopsis = man.substr(synopsisAt, man.find(".SH", synopsisAt + 1) - synopsisAt);
   for (const std::string& command : commands) {
     const std::string help = Output(std::string(ZK_ZKHOST) + " " + command + " --help");
     std::string completed =
@@ -114,6 +145,8 @@ TEST(Documentation, ManualAndCompletionCoverEveryOption) {
                      " -); COMP_CWORD=2; _zkhost; echo \"${COMPREPLY[*]}\"'");
     std::replace(completed.begin(), completed.end(), '\n', ' ');
     EXPECT_NE(man.find("\n.SS " + command), std::string::npos) << command;
+    EXPECT_NE(synopsis.find("\n.B zkhost " + command + "\n"), std::string::npos)
+        << command << ":" << synopsis;
     EXPECT_NE(Output("bash -c 'source " + std::string(ZK_COMPLETION) +
                      "; COMP_WORDS=(zkhost \"\"); COMP_CWORD=1; _zkhost; echo \"${COMPREPLY[*]}\"'")
                   .find(command),
@@ -130,6 +163,38 @@ TEST(Documentation, ManualAndCompletionCoverEveryOption) {
       EXPECT_NE(completed.find(" " + name + " "), std::string::npos) << command << " " << name << ":" << completed;
     }
   }
+}
+
+// What bash offers after the words, in a folder that holds a folder and a
+// file: each option's value as its own command means it.
+TEST(Documentation, CompletionOffersEachCommandsValues) {
+  const fs::path dir = fs::temp_directory_path() / ("zk_completion_" + std::to_string(getpid()));
+  fs::create_directories(dir / "clips");
+  std::ofstream(dir / "a.mp4") << "";
+  struct Case {
+    const char* words;  // after "zkhost", the last one being completed
+    const char* offered;
+  } const cases[] = {
+      {"edit --out \"\"", ""},       // a time in the clip
+      {"edit --in \"\"", ""},        // a time in the clip
+      {"edit a.mp4 --out 0", ""},    // a time in the clip
+      {"demo --out \"\"", "clips"},  // a folder
+      {"render Ashveil a.mp4 -o \"\"", "a.mp4 clips"},
+      {"edit --mlt \"\"", "a.mp4 clips"},
+      {"edit --then Ash", "Ashveil:1 Ashveil:2 Ashveil:3 Ashveil:4"},
+      {"render --fit \"\"", "crop pad stretch"},
+  };
+  for (const Case& c : cases) {
+    std::istringstream words(
+        Output("cd " + dir.string() + " && bash -c 'source " + std::string(ZK_COMPLETION) +
+               "; COMP_WORDS=(zkhost " + c.words +
+               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _zkhost; echo \"${COMPREPLY[*]}\"'"));
+    std::set<std::string> sorted{std::istream_iterator<std::string>(words), {}};
+    std::string offered;
+    for (const std::string& word : sorted) offered += (offered.empty() ? "" : " ") + word;
+    EXPECT_EQ(offered, c.offered) << c.words;
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The plug-ins inside melt: transitions between clips made by ffmpeg,
-// rendered to raw RGBA, against the reference host on the same frames.
+// rendered to raw RGBA, against the reference host on the same frames, and
+// a project as Kdenlive saves one.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "clips.h"
 
@@ -43,7 +45,8 @@ class Melt : public ::testing::TestWithParam<MeltCase> {
     std::ofstream(dir_ + "/profile") << "description=160x120\nframe_rate_num=25\nframe_rate_den=1\n"
                                         "width=160\nheight=120\nprogressive=1\nsample_aspect_num=1\n"
                                         "sample_aspect_den=1\ndisplay_aspect_num=4\ndisplay_aspect_den=3\n";
-    setenv("FREI0R_PATH", ZK_FREI0R_DIR, 1);
+    // The system's folder too: Kdenlive's projects lay tracks with its cairoblend.
+    setenv("FREI0R_PATH", ZK_FREI0R_DIR ":/usr/lib/frei0r-1", 1);
     // Slices as on a machine of four cores, whatever this one has.
     setenv("MLT_SLICES_COUNT", "4", 1);
   }
@@ -109,6 +112,104 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(kVariants[c.variant].id) + (c.fromZero ? "_from_zero" : "") +
              (c.threads ? "_sliced" : "");
     });
+
+// The progress Kdenlive 22.12 stores when a user adds the effect or the
+// composition with its description's default: a switch's default as it
+// stands, an animated parameter's as one keyframe of its number (0 where
+// the default is not a number).
+std::string KdenliveSavedProgress(const Variant& v) {
+  std::ifstream file(std::string(ZK_KDENLIVE_DIR) + (v.twoClips ? "/transitions/" : "/effects/") + "frei0r_" +
+                     v.id + ".xml");
+  const std::string xml{std::istreambuf_iterator<char>(file), {}};
+  std::smatch m;
+  if (!std::regex_search(xml, m, std::regex(R"re(type="(\w+)" name="progress"[^>]*default="([^"]*)")re"))) return "";
+  if (m[1] == "switch") return m[2];
+  char* end = nullptr;
+  const std::string text = m[2];
+  const double number = std::strtod(text.c_str(), &end);
+  return "0=" + std::to_string(*end == '\0' ? number : 0.0);
+}
+
+// A project as Kdenlive 22.12 saves it: a black track, one tractor of two
+// playlists per video track (V1 holds a.mkv, V2 b.mkv, both from frame 0),
+// each track laid over the black one by an internal cairoblend, and either
+// the effect on V1's clip or the composition from V1 to V2 over frames
+// first to last.
+std::string KdenliveProject(const std::string& dir, const Variant& v, const std::string& progress, int first,
+                            int last) {
+  const std::string service = "<property name=\"mlt_service\">frei0r." + std::string(v.id) +
+                              "</property><property name=\"kdenlive_id\">frei0r." + v.id +
+                              "</property><property name=\"progress\">" + progress + "</property>";
+  std::string xml = "<mlt LC_NUMERIC=\"C\" producer=\"main_bin\" version=\"7.12.0\">"
+                    "<profile width=\"160\" height=\"120\" frame_rate_num=\"25\" frame_rate_den=\"1\" "
+                    "progressive=\"1\" sample_aspect_num=\"1\" sample_aspect_den=\"1\" display_aspect_num=\"4\" "
+                    "display_aspect_den=\"3\" colorspace=\"709\"/>"
+                    "<producer id=\"black_track\" in=\"0\" out=\"15000\"><property name=\"length\">15001</property>"
+                    "<property name=\"resource\">black</property><property name=\"mlt_service\">color</property>"
+                    "</producer>";
+  for (const char* clip : {"a", "b"}) {
+    xml += std::string("<producer id=\"") + clip + "\" in=\"0\" out=\"49\"><property name=\"length\">50</property>" +
+           "<property name=\"resource\">" + dir + "/" + clip + ".mkv</property>" +
+           "<property name=\"mlt_service\">avformat-novalidate</property></producer>";
+  }
+  const std::string effect =
+      v.twoClips ? "" : "<filter id=\"filter0\"><property name=\"version\">0.1</property>" + service + "</filter>";
+  for (const char* clip : {"a", "b"}) {
+    // The effect's clip is alone on the timeline.
+    const std::string entry = clip[0] == 'a'    ? "<entry producer=\"a\" in=\"0\" out=\"49\">" + effect + "</entry>"
+                              : v.twoClips ? "<entry producer=\"b\" in=\"0\" out=\"49\"/>"
+                                           : "<blank length=\"50\"/>";
+    xml += std::string("<playlist id=\"") + clip + "_track\">" + entry + "</playlist><playlist id=\"" + clip +
+           "_empty\"/>" +
+           "<tractor id=\"" + clip + "_tractor\" in=\"0\" out=\"49\"><track hide=\"audio\" producer=\"" + clip +
+           "_track\"/><track hide=\"audio\" producer=\"" + clip + "_empty\"/></tractor>";
+  }
+  xml += "<tractor id=\"main\" in=\"0\" out=\"49\"><track producer=\"black_track\"/>"
+         "<track producer=\"a_tractor\"/><track producer=\"b_tractor\"/>";
+  if (v.twoClips) {
+    xml += "<transition id=\"composition\" in=\"" + std::to_string(first) + "\" out=\"" + std::to_string(last) +
+           "\"><property name=\"a_track\">1</property><property name=\"b_track\">2</property>"
+           "<property name=\"version\">0.1</property>" + service + "</transition>";
+  }
+  for (const char* track : {"1", "2"}) {
+    xml += std::string("<transition><property name=\"a_track\">0</property><property name=\"b_track\">") + track +
+           "</property><property name=\"version\">0.1</property><property name=\"mlt_service\">"
+           "frei0r.cairoblend</property><property name=\"always_active\">1</property>"
+           "<property name=\"internal_added\">237</property></transition>";
+  }
+  return xml + "</tractor></mlt>";
+}
+
+// Added as a user adds them, with their defaults, the effect runs from its
+// clip's first frame to its last and the composition from its first frame
+// to its last: the first clip on the first frame, the end state on the last
+// (black or white; the second clip), each frame the reference host's.
+class KdenliveProjectInMelt : public Melt {};
+
+TEST_P(KdenliveProjectInMelt, AnimatesWithItsDefaults) {
+  const Variant& v = kVariants[GetParam().variant];
+  const std::vector<Rgba> a = ReadFrames(dir_ + "/a.rgba"), b = ReadFrames(dir_ + "/b.rgba");
+  const int first = v.twoClips ? 10 : 0, last = v.twoClips ? 39 : 49, n = last - first;
+  const std::string project = dir_ + "/" + v.id + ".kdenlive", out = dir_ + "/kdenlive_" + v.id + ".rgba";
+  std::ofstream(project) << KdenliveProject(dir_, v, KdenliveSavedProgress(v), first, last);
+  // As Kdenlive's render does, stop where the clips end, not the black track.
+  ASSERT_EQ(Shell(std::string(ZK_MELT) + " " + project + " out=49 -consumer avformat:" + out +
+                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1"),
+            0);
+  const std::vector<Rgba> rendered = ReadFrames(out);
+  ASSERT_EQ(rendered.size(), 50u);
+  for (int k = 0; k <= n; ++k) {
+    // Frame k of the n + 1 is at progress k / n: frame k - 1 of n.
+    EXPECT_TRUE(ToImage(rendered[first + k]) == Reference(v, ToImage(a[first + k]), ToImage(b[first + k]), k - 1, n))
+        << "frame " << k;
+  }
+  EXPECT_EQ(ToImage(rendered[first]), ToImage(a[first]));
+  EXPECT_NE(ToImage(rendered[last]), ToImage(a[last]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, KdenliveProjectInMelt,
+                         ::testing::Values(MeltCase{2, 0, false, 0}, MeltCase{4, 0, false, 0}),
+                         [](const auto& info) { return std::string(kVariants[info.param.variant].id); });
 
 #ifdef ZK_ZKHOST
 class MeltAndZkhost : public Melt {};

@@ -55,7 +55,7 @@ commands:
   zkhost --version        the version
 
 A BUNDLE is a path, or a bare name (Cindergate) looked for in $ZK_PLUGIN_PATH,
-in the installed plug-in folder (lib/zkplugins) and beside zkhost.
+in the installed plug-in folder ()" ZK_PLUGIN_RELDIR R"() and beside zkhost.
 )";
 
 const char* const kRenderHelp = R"(usage: zkhost render BUNDLE [options] CLIP [CLIP2] -o OUTPUT

@@ -201,9 +201,6 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
     const std::string who = v.path() + ": ";
     if (par->codec_id != AV_CODEC_ID_H264) return refuse(who + "its video is " + avcodec_get_name(par->codec_id) + ", not H.264");
     if (!clip.passThrough) return refuse(who + "it needs conforming (size, colour, orientation or format)");
-    if (v.intraRefresh()) {
-      return refuse(who + "it is intra refresh: no keyframe after its first starts a GOP to copy from");
-    }
     if (v.openGop()) return refuse(who + "its GOPs are open");
     if (v.skipped() > 0) return refuse(who + "it starts in mid-GOP");
     if (clip.grid->frames() != v.frames()) return refuse(who + "it is retimed to the output's rate");

@@ -400,7 +400,6 @@ void VideoTrack::Index() {
     key_[k] = exactPts_ && std::binary_search(keys.begin(), keys.end(), pts_[k]);
     sync_[k] = key_[k] || (exactPts_ && std::binary_search(recovery.begin(), recovery.end(), pts_[k]));
   }
-  intraRefresh_ = !recovery.empty() && std::find(key_.begin() + 1, key_.end(), true) == key_.end();
   // Streams often declare their colour only in the pictures.
   Colour& c = format_.colour;
   const Colour drawn = ColourOf(first->colorspace, first->color_range, first->color_primaries, first->color_trc);

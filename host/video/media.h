@@ -93,10 +93,6 @@ class VideoTrack {
   AVRational timeBase() const { return timeBase_; }
   bool Key(int64_t k) const { return key_[size_t(k)]; }
   bool openGop() const { return openGop_; }
-  // True for intra refresh: the container marks recovery points as its
-  // keyframes (pictures made whole only over the frames after them), and
-  // no keyframe after the first starts a GOP.
-  bool intraRefresh() const { return intraRefresh_; }
   int reorder() const { return reorder_; }
   int stream() const { return stream_; }
   const InputOpener& opener() const { return open_; }
@@ -135,7 +131,6 @@ class VideoTrack {
   std::vector<bool> key_;     // per frame: starts a GOP
   std::vector<bool> sync_;    // per frame: decoding can start there (a keyframe or a recovery point)
   bool openGop_ = false;
-  bool intraRefresh_ = false;
   int64_t lag_ = 0;           // frames a recovery point takes to make its picture whole, at most seen
   bool jumped_ = false;       // the decoder starts again at a keyframe or recovery point
   int reorder_ = 0;

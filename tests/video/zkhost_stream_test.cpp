@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
         // clusters' sizes still tell.
         DamageCase{"PipedCut", kPicture + "-c:v libx264 -f matroska - > {o}", 0.5, 1, ")"},
         // Whole files of each kind.
-        DamageCase{"FfmpegWhole", kPicture + "-t 2 " + kSound + "-c:v libx264 -c:a pcm_s16le {o}", -1, 0, ""},
+        DamageCase{"FfmpegWhole", kPicture + kSound + "-c:v libx264 -c:a pcm_s16le {o}", -1, 0, ""},
         DamageCase{"MkvmergeWhole", kPicture + kSound + "-c:v libx264 -c:a aac {o}.mp4 && mkvmerge -q -o {o} {o}.mp4",
                    -1, 0, ""},
         DamageCase{"WebmWhole", kPicture + kSound + "-c:v libvpx -deadline realtime -c:a libopus {o}", -1, 0, ""},
@@ -126,8 +126,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "gst-launch-1.0 -q videotestsrc num-buffers=100 ! video/x-raw,width=160,height=120,framerate=25/1 "
                    "! vp8enc deadline=1 ! matroskamux streamable=true ! filesink location={o}",
                    -1, 0, ""},
-        // Every packet there, only the index after them lost: it plays whole.
-        DamageCase{"IndexLost", kPicture + kSound + "-c:v libx264 -c:a aac {o}", 0, 0, ""}),
+        // Every packet there, only the index after them lost: it plays
+        // whole.  Its sound runs on after the picture, to the duration.
+        DamageCase{"IndexLost",
+                   "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=160x120:r=25:d=2 " + kSound +
+                       "-c:v libx264 -c:a aac {o}",
+                   0, 0, ""}),
     [](const auto& info) { return info.param.name; });
 
 // ---- Recovery points ----------------------------------------------------------
@@ -215,10 +219,10 @@ INSTANTIATE_TEST_SUITE_P(
         // is the source's.
         RecoveryCase{"Transition", "-t Cindergate:1:10 {a} --in 2.28 {ir} --codec ffv1", "{ir}", 75, 67, 33, 108,
                      1000, ""},
-        // A copy cannot start at a recovery point: the edit is rendered in
-        // full, and says why.
+        // A copy starts only at the IDR: the untrimmed clip is copied, the
+        // trimmed one encoded from its own clean pictures.
         RecoveryCase{"Copy", "--copy -t cut {ir0} --in 2.28 {ir0}", "{ir0}", 100, 57, 43, 143, 36,
-                     "it is intra refresh: no keyframe after its first starts a GOP to copy from"},
+                     "copying 100 frames, encoding 43 in 1 stretch"},
         // A transport stream seeks by decode time: entered past its first
         // GOP, it starts at the keyframe, not the packet after it.
         RecoveryCase{"TransportStream", "-t cut --in 1.52 {ts} --codec ffv1", "{ts}", 0, 38, 62, 62, 1000, ""}),

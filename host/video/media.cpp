@@ -160,27 +160,42 @@ bool ReadElement(AVIOContext* pb, Element* e) {
   return true;
 }
 
-// Whether a Matroska or WebM file is cut off: its segment, or (when a live
-// writer left the segment's size unknown) one of the segment's elements,
-// runs past the end of the file.  An element of unknown size ends the
-// search: nothing tells where it should end.
-bool CutOff(AVFormatContext* in) {
+// How a Matroska or WebM file is cut off: its segment runs past the end of
+// the file, and (when the elements in it say so) so does one of its
+// clusters of pictures and sound.  An element of unknown size, as a live
+// writer leaves it, ends the search: nothing tells where it should end.
+struct Cut {
+  bool segment = false;
+  bool media = false;
+};
+
+Cut CutOff(AVFormatContext* in) {
+  constexpr uint32_t kEbml = 0x0A45DFA3, kSegment = 0x08538067, kCluster = 0x0F43B675;  // without length markers
   AVIOContext* pb = in->pb;
-  if (pb == nullptr || std::strncmp(in->iformat->name, "matroska", 8) != 0) return false;
+  Cut cut;
+  if (pb == nullptr || std::strncmp(in->iformat->name, "matroska", 8) != 0) return cut;
   const int64_t size = avio_size(pb);
   Element e;
-  if (size <= 0 || avio_seek(pb, 0, SEEK_SET) < 0) return false;
-  if (!ReadElement(pb, &e) || e.id != 0x0A45DFA3 || e.size < 0) return false;  // the EBML header
-  if (avio_seek(pb, e.data + e.size, SEEK_SET) < 0 || !ReadElement(pb, &e) || e.id != 0x08538067) return false;
-  if (e.size >= 0) return e.data + e.size > size;
-  for (int64_t at = e.data; at < size;) {
-    if (avio_seek(pb, at, SEEK_SET) < 0) return false;
-    if (!ReadElement(pb, &e)) return avio_feof(pb);  // a header the file ends in
-    if (e.size < 0) return false;
+  if (size <= 0 || avio_seek(pb, 0, SEEK_SET) < 0) return cut;
+  if (!ReadElement(pb, &e) || e.id != kEbml || e.size < 0) return cut;
+  if (avio_seek(pb, e.data + e.size, SEEK_SET) < 0 || !ReadElement(pb, &e) || e.id != kSegment) return cut;
+  const int64_t end = e.size < 0 ? INT64_MAX : e.data + e.size;
+  cut.segment = end != INT64_MAX && end > size;
+  if (end != INT64_MAX && !cut.segment) return cut;
+  for (int64_t at = e.data; at < size && at < end;) {
+    if (avio_seek(pb, at, SEEK_SET) < 0) break;
+    if (!ReadElement(pb, &e)) {
+      cut.segment = cut.segment || avio_feof(pb);  // a header the file ends in
+      break;
+    }
+    if (e.size < 0) break;
     at = e.data + e.size;
-    if (at > size) return true;
+    if (at > size) {
+      cut.segment = true;
+      cut.media = e.id == kCluster;
+    }
   }
-  return false;
+  return cut;
 }
 
 }  // namespace
@@ -421,16 +436,27 @@ void VideoTrack::Index() {
 }
 
 // A Matroska or WebM file cut off (a copy interrupted, a download stopped)
-// would play as a shorter clip: refused where its packets end.  A file
-// whose packets reach the duration it declares lacks only what follows
-// them (its index), and plays whole.
+// would play as a shorter clip: refused where its pictures end.  A file
+// whose clusters are whole and whose packets reach the duration it
+// declares lacks only what follows them (its index), and plays whole.
 void VideoTrack::CheckWhole(AVFormatContext* in, double readEnd) const {
-  if (!CutOff(in)) return;
+  const Cut cut = CutOff(in);
+  if (!cut.segment) return;
   const bool declared = in->duration > 0 && in->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
   const double promised = declared ? double(in->duration) / AV_TIME_BASE : 0;
   // A frame's grace: a last packet without a duration ends where it starts.
-  if (declared && readEnd + 1 / av_q2d(format_.rate) + 0.001 >= promised) return;
-  throw Error(path_ + ": damaged near " + Seconds(duration()) + " (the file is cut off there" +
+  if (!cut.media && declared && readEnd + 1 / av_q2d(format_.rate) + 0.001 >= promised) return;
+  // The cut drops the last pictures in decode order, which may be shown
+  // before some it kept: the clip ends at the first gap among the last.
+  const int64_t frameTicks = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(format_.rate), timeBase_));
+  double end = duration();
+  for (int64_t k = std::max<int64_t>(1, frames() - reorder_ - 2); k < frames(); ++k) {
+    if (pts_[size_t(k)] - pts_[size_t(k - 1)] > frameTicks * 3 / 2) {
+      end = Time(k - 1) + double(frameTicks) * av_q2d(timeBase_);
+      break;
+    }
+  }
+  throw Error(path_ + ": damaged near " + Seconds(end) + " (the file is cut off there" +
               (declared ? "; its header says " + Seconds(promised) : "") + ")");
 }
 

@@ -40,28 +40,27 @@ std::vector<double> Numbers(const std::string& text) {
   return v;
 }
 
-// Where ffprobe finds the video's packets ending, from its first picture,
-// as zkhost prints a time ("1.880 s").
+// Where the pictures ffprobe reads run without a gap to (a cut keeps
+// some pictures shown after ones it drops), from the first, as zkhost
+// prints a time ("1.880 s").  The clips are 25 fps.
 std::string ProbedEnd(const std::string& path) {
-  const auto v = Numbers(Shell("ffprobe -v quiet -select_streams v -show_entries packet=pts_time,duration_time "
+  const auto v = Numbers(Shell("ffprobe -v quiet -select_streams v -show_entries packet=pts_time "
                                "-of csv=p=0 " + Quote(path) + " 2>/dev/null").output);
-  double first = INFINITY, end = 0;
-  for (size_t i = 0; i + 1 < v.size(); i += 2) {
-    first = std::min(first, v[i]);
-    end = std::max(end, v[i] + (std::isnan(v[i + 1]) ? 0.04 : v[i + 1]));
-  }
+  std::vector<double> pts(v.begin(), v.end());
+  std::sort(pts.begin(), pts.end());
+  size_t last = 0;
+  while (last + 1 < pts.size() && pts[last + 1] - pts[last] < 0.06) ++last;
   char text[32];
-  std::snprintf(text, sizeof text, "%.3f s", end - first);
+  std::snprintf(text, sizeof text, "%.3f s", pts[last] + 0.04 - pts[0]);
   return text;
 }
 
-// The byte after the last packet: what a file holds before its index.
-long PacketsEnd(const std::string& path) {
-  const auto v = Numbers(
-      Shell("ffprobe -v quiet -show_entries packet=pos,size -of csv=p=0 " + Quote(path) + " 2>/dev/null").output);
-  double end = 0;
-  for (size_t i = 0; i + 1 < v.size(); i += 2) end = std::max(end, v[i] + v[i + 1]);
-  return long(end);
+// Where a Matroska file's index (its Cues, after the clusters) starts, as
+// mkvinfo finds it.
+long CuesAt(const std::string& path) {
+  const std::string info = Shell("mkvinfo -v -v " + Quote(path)).output;
+  const size_t at = info.find("+ Cues at ");
+  return at == std::string::npos ? 0 : std::atol(info.c_str() + at + 10);
 }
 
 const std::string kPicture = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=160x120:r=25:d=4 ";
@@ -70,7 +69,7 @@ const std::string kSound = "-f lavfi -i sine=r=48000:d=4 ";
 struct DamageCase {
   const char* name;
   std::string make;  // the whole file, {o}
-  double keep;       // the part of its bytes kept; 0: up to its last packet; -1: all
+  double keep;       // the part of its bytes kept; 0: up to its index; -1: all
   int status;
   const char* says;  // after "damaged near T s (the file is cut off there"; unused when accepted
 };
@@ -88,7 +87,9 @@ TEST_P(Damage, CutOffIsRefusedWhereItEndsAndWholeIsNot) {
   std::string clip = whole;
   if (c.keep >= 0) {
     clip = (dir / ("cut" + fs::path(whole).extension().string())).string();
-    Truncate(whole, clip, c.keep > 0 ? long(double(fs::file_size(whole)) * c.keep) : PacketsEnd(whole));
+    const long bytes = c.keep > 0 ? long(double(fs::file_size(whole)) * c.keep) : CuesAt(whole);
+    ASSERT_GT(bytes, 0);
+    Truncate(whole, clip, bytes);
   }
   const Outcome run = Zkhost("render -q -y Ashveil --frames 10 " + Quote(clip) + " -o " + Quote((dir / "out.mkv").string()));
   ASSERT_EQ(run.status, c.status) << run.output;
@@ -126,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "gst-launch-1.0 -q videotestsrc num-buffers=100 ! video/x-raw,width=160,height=120,framerate=25/1 "
                    "! vp8enc deadline=1 ! matroskamux streamable=true ! filesink location={o}",
                    -1, 0, ""},
-        // Every packet there, only the index after them lost: it plays
+        // Every cluster there, only the index after them lost: it plays
         // whole.  Its sound runs on after the picture, to the duration.
         DamageCase{"IndexLost",
                    "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=160x120:r=25:d=2 " + kSound +

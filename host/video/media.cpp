@@ -407,14 +407,7 @@ void VideoTrack::Index() {
   } else {
     skipped_ = 0;
   }
-  std::sort(keys.begin(), keys.end());
-  std::sort(recovery.begin(), recovery.end());
-  key_.resize(pts_.size());
-  sync_.resize(pts_.size());
-  for (size_t k = 0; k < pts_.size(); ++k) {
-    key_[k] = exactPts_ && std::binary_search(keys.begin(), keys.end(), pts_[k]);
-    sync_[k] = key_[k] || (exactPts_ && std::binary_search(recovery.begin(), recovery.end(), pts_[k]));
-  }
+  MarkKeys(std::move(keys), std::move(recovery));
   // Streams often declare their colour only in the pictures.
   Colour& c = format_.colour;
   const Colour drawn = ColourOf(first->colorspace, first->color_range, first->color_primaries, first->color_trc);
@@ -433,6 +426,19 @@ void VideoTrack::Index() {
   }
   cache_[0] = Share(std::move(first));
   next_ = 1;
+}
+
+// Which frames start a GOP, and which decoding can start from: those and
+// the recovery points, given by their timestamps.
+void VideoTrack::MarkKeys(std::vector<int64_t> keys, std::vector<int64_t> recovery) {
+  std::sort(keys.begin(), keys.end());
+  std::sort(recovery.begin(), recovery.end());
+  key_.resize(pts_.size());
+  sync_.resize(pts_.size());
+  for (size_t k = 0; k < pts_.size(); ++k) {
+    key_[k] = exactPts_ && std::binary_search(keys.begin(), keys.end(), pts_[k]);
+    sync_[k] = key_[k] || (exactPts_ && std::binary_search(recovery.begin(), recovery.end(), pts_[k]));
+  }
 }
 
 // A Matroska or WebM file cut off (a copy interrupted, a download stopped)

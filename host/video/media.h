@@ -112,6 +112,7 @@ class VideoTrack {
   void Open();
   void Index();
   void CheckWhole(AVFormatContext* in, double readEnd) const;
+  void MarkKeys(std::vector<int64_t> keys, std::vector<int64_t> recovery);
   void Rewind();
   void SkipTo(int64_t k);
   bool JumpTo(int64_t key);

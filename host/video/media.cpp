@@ -90,6 +90,115 @@ Colour ColourOf(const AVColorSpace& space, const AVColorRange& range, const AVCo
           Known(primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED), Known(trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED)};
 }
 
+struct ParserDeleter {
+  void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
+};
+
+// Tells a keyframe whose picture is whole from a recovery point: intra
+// refresh marks P pictures as sync samples, and the picture is whole only
+// some frames after them.  H.264 and HEVC, by FFmpeg's parser of each.
+class RecoveryPoints {
+ public:
+  explicit RecoveryPoints(const AVCodecParameters* par) {
+    if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC) return;
+    parser_.reset(av_parser_init(par->codec_id));
+    context_.reset(avcodec_alloc_context3(nullptr));
+    if (!parser_ || !context_ || avcodec_parameters_to_context(context_.get(), par) < 0) {
+      parser_.reset();
+      return;
+    }
+    parser_->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+  }
+  // True when a keyframe's packet holds a picture that is not intra.
+  bool Is(const AVPacket* packet) {
+    if (!parser_) return false;
+    uint8_t* out = nullptr;
+    int size = 0;
+    parser_->pict_type = AV_PICTURE_TYPE_NONE;
+    av_parser_parse2(parser_.get(), context_.get(), &out, &size, packet->data, packet->size, AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
+    return parser_->pict_type == AV_PICTURE_TYPE_P || parser_->pict_type == AV_PICTURE_TYPE_B;
+  }
+
+ private:
+  std::unique_ptr<AVCodecParserContext, ParserDeleter> parser_;
+  CodecPtr context_;
+};
+
+// An EBML element's header: its id, the size of its data (-1: unknown, as
+// a live writer leaves it) and where the data starts.
+struct Element {
+  uint32_t id = 0;
+  int64_t size = -1;
+  int64_t data = 0;
+};
+
+// A variable-length number of EBML: its length in the leading zeros of
+// its first byte.  False when it is invalid or the file ends in it.
+bool ReadVint(AVIOContext* pb, int maxLength, uint64_t* value, bool* allOnes) {
+  const int first = avio_r8(pb);
+  if (first <= 0) return false;
+  const int length = __builtin_clz(unsigned(first)) - 23;
+  if (length > maxLength) return false;
+  const int marker = 0x80 >> (length - 1);
+  *value = unsigned(first) & (marker - 1);
+  *allOnes = *value == uint64_t(marker - 1);
+  for (int i = 1; i < length; ++i) {
+    const int b = avio_r8(pb);
+    *value = *value << 8 | unsigned(b);
+    *allOnes = *allOnes && b == 0xFF;
+  }
+  return !avio_feof(pb);
+}
+
+bool ReadElement(AVIOContext* pb, Element* e) {
+  uint64_t id = 0, size = 0;
+  bool ones = false;
+  if (!ReadVint(pb, 4, &id, &ones) || !ReadVint(pb, 8, &size, &ones)) return false;
+  e->id = uint32_t(id);  // without its length marker
+  e->size = ones ? -1 : int64_t(std::min<uint64_t>(size, INT64_MAX / 2));
+  e->data = avio_tell(pb);
+  return true;
+}
+
+// How a Matroska or WebM file is cut off: its segment runs past the end of
+// the file, and (when the elements in it say so) so does one of its
+// clusters of pictures and sound.  An element of unknown size, as a live
+// writer leaves it, ends the search: nothing tells where it should end.
+struct Cut {
+  bool segment = false;
+  bool media = false;
+};
+
+Cut CutOff(AVFormatContext* in) {
+  constexpr uint32_t kEbml = 0x0A45DFA3, kSegment = 0x08538067, kCluster = 0x0F43B675;  // without length markers
+  AVIOContext* pb = in->pb;
+  Cut cut;
+  if (pb == nullptr || std::strncmp(in->iformat->name, "matroska", 8) != 0) return cut;
+  const int64_t size = avio_size(pb);
+  Element e;
+  if (size <= 0 || avio_seek(pb, 0, SEEK_SET) < 0) return cut;
+  if (!ReadElement(pb, &e) || e.id != kEbml || e.size < 0) return cut;
+  if (avio_seek(pb, e.data + e.size, SEEK_SET) < 0 || !ReadElement(pb, &e) || e.id != kSegment) return cut;
+  const int64_t end = e.size < 0 ? INT64_MAX : e.data + e.size;
+  cut.segment = end != INT64_MAX && end > size;
+  if (end != INT64_MAX && !cut.segment) return cut;
+  for (int64_t at = e.data; at < size && at < end;) {
+    if (avio_seek(pb, at, SEEK_SET) < 0) break;
+    if (!ReadElement(pb, &e)) {
+      cut.segment = cut.segment || avio_feof(pb);  // a header the file ends in
+      break;
+    }
+    if (e.size < 0) break;
+    at = e.data + e.size;
+    if (at > size) {
+      cut.segment = true;
+      cut.media = e.id == kCluster;
+    }
+  }
+  return cut;
+}
+
 }  // namespace
 
 InputOpener FileOpener(const std::string& path) {
@@ -156,6 +265,7 @@ void VideoTrack::Open() {
   packet_ = NewPacket();
   flushed_ = false;
   next_ = 0;
+  jumped_ = false;
   cache_.clear();
   if (format_.format != AV_PIX_FMT_NONE) return;  // reopened: the format is known
   timeBase_ = st->time_base;
@@ -200,12 +310,18 @@ void VideoTrack::Index() {
   InputPtr in = open_();
   PacketPtr packet = NewPacket();
   int64_t lastPts = INT64_MIN, lastDuration = 0;
-  std::vector<int64_t> dts, keys;
+  std::vector<int64_t> dts, keys, recovery;
   int64_t lastKey = INT64_MIN;
+  RecoveryPoints recoveryPoints(in->streams[stream_]->codecpar);
+  double readEnd = 0;  // seconds: where the last packet of any stream ends
   for (;;) {
     const int r = av_read_frame(in.get(), packet.get());
     if (r == AVERROR_EOF) break;
     if (r < 0) throw Error(path_ + ": damaged after frame " + std::to_string(pts_.size()) + ": " + AvErrorText(r));
+    if (const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts; t != AV_NOPTS_VALUE) {
+      const double end = (double(t) + double(packet->duration)) * av_q2d(in->streams[packet->stream_index]->time_base);
+      readEnd = std::max(readEnd, end);
+    }
     if (packet->stream_index == stream_ && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
       if (packet->flags & AV_PKT_FLAG_CORRUPT) {
         const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
@@ -217,7 +333,9 @@ void VideoTrack::Index() {
         throw Error(path_ + ": damaged near " + Seconds(std::max(at, 0.0)) + " (a corrupt packet)");
       }
       if (packet->pts == AV_NOPTS_VALUE) exactPts_ = false;
-      if (packet->flags & AV_PKT_FLAG_KEY) {
+      if ((packet->flags & AV_PKT_FLAG_KEY) && recoveryPoints.Is(packet.get())) {
+        recovery.push_back(packet->pts);
+      } else if (packet->flags & AV_PKT_FLAG_KEY) {
         keys.push_back(packet->pts);
         lastKey = packet->pts;
       } else if (packet->pts != AV_NOPTS_VALUE && lastKey != INT64_MIN && packet->pts < lastKey) {
@@ -248,9 +366,14 @@ void VideoTrack::Index() {
     // How far decoding runs ahead of display: packet n shown as frame rank(n).
     std::vector<int64_t> order = pts_;
     std::stable_sort(pts_.begin(), pts_.end());
+    // A transport stream seeks by decode time: a keyframe's presentation
+    // time would land on the packet after it.
+    const bool byDts = in->iformat->flags & AVFMT_TS_DISCONT;
+    seekTs_ = pts_;
     for (size_t n = 0; n < order.size(); ++n) {
       const int64_t rank = std::lower_bound(pts_.begin(), pts_.end(), order[n]) - pts_.begin();
       reorder_ = std::max(reorder_, int(int64_t(n) - rank));
+      if (byDts && dts[n] != AV_NOPTS_VALUE) seekTs_[size_t(rank)] = std::min(dts[n], order[n]);
     }
   }
   std::stable_sort(pts_.begin(), pts_.end());
@@ -265,6 +388,7 @@ void VideoTrack::Index() {
   if (duration() > 86400.0) {
     throw Error(path_ + ": its timestamps span " + Seconds(duration()) + " (damaged or wrapped timestamps)");
   }
+  CheckWhole(in.get(), readEnd);
 
   // The first frame that decodes is the clip's start: a stream cut in
   // mid-GOP begins with frames that refer to pictures it does not hold.
@@ -278,14 +402,13 @@ void VideoTrack::Index() {
   if (exactPts_ && t0 != AV_NOPTS_VALUE) {
     const auto at = std::lower_bound(pts_.begin(), pts_.end(), t0);
     skipped_ = at - pts_.begin();
+    if (!seekTs_.empty()) seekTs_.erase(seekTs_.begin(), seekTs_.begin() + (at - pts_.begin()));
     pts_.erase(pts_.begin(), at);
     if (pts_.empty()) throw Error(path_ + ": no frame of the video stream decodes");
   } else {
     skipped_ = 0;
   }
-  std::sort(keys.begin(), keys.end());
-  key_.resize(pts_.size());
-  for (size_t k = 0; k < pts_.size(); ++k) key_[k] = exactPts_ && std::binary_search(keys.begin(), keys.end(), pts_[k]);
+  MarkKeys(std::move(keys), std::move(recovery));
   // Streams often declare their colour only in the pictures.
   Colour& c = format_.colour;
   const Colour drawn = ColourOf(first->colorspace, first->color_range, first->color_primaries, first->color_trc);
@@ -304,6 +427,44 @@ void VideoTrack::Index() {
   }
   cache_[0] = Share(std::move(first));
   next_ = 1;
+}
+
+// Which frames start a GOP, and which decoding can start from: those and
+// the recovery points, given by their timestamps.
+void VideoTrack::MarkKeys(std::vector<int64_t> keys, std::vector<int64_t> recovery) {
+  std::sort(keys.begin(), keys.end());
+  std::sort(recovery.begin(), recovery.end());
+  key_.resize(pts_.size());
+  sync_.resize(pts_.size());
+  for (size_t k = 0; k < pts_.size(); ++k) {
+    key_[k] = exactPts_ && std::binary_search(keys.begin(), keys.end(), pts_[k]);
+    sync_[k] = key_[k] || (exactPts_ && std::binary_search(recovery.begin(), recovery.end(), pts_[k]));
+  }
+}
+
+// A Matroska or WebM file cut off (a copy interrupted, a download stopped)
+// would play as a shorter clip: refused where its pictures end.  A file
+// whose clusters are whole and whose packets reach the duration it
+// declares lacks only what follows them (its index), and plays whole.
+void VideoTrack::CheckWhole(AVFormatContext* in, double readEnd) const {
+  const Cut cut = CutOff(in);
+  if (!cut.segment) return;
+  const bool declared = in->duration > 0 && in->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+  const double promised = declared ? double(in->duration) / AV_TIME_BASE : 0;
+  // A frame's grace: a last packet without a duration ends where it starts.
+  if (!cut.media && declared && readEnd + 1 / av_q2d(format_.rate) + 0.001 >= promised) return;
+  // The cut drops the last pictures in decode order, which may be shown
+  // before some it kept: the clip ends at the first gap among the last.
+  const int64_t frameTicks = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(format_.rate), timeBase_));
+  double end = duration();
+  for (int64_t k = std::max<int64_t>(1, frames() - reorder_ - 2); k < frames(); ++k) {
+    if (pts_[size_t(k)] - pts_[size_t(k - 1)] > frameTicks * 3 / 2) {
+      end = Time(k - 1) + double(frameTicks) * av_q2d(timeBase_);
+      break;
+    }
+  }
+  throw Error(path_ + ": damaged near " + Seconds(end) + " (the file is cut off there" +
+              (declared ? "; its header says " + Seconds(promised) : "") + ")");
 }
 
 double VideoTrack::Time(int64_t k) const { return double(pts_[size_t(k)] - pts_[0]) * av_q2d(timeBase_); }
@@ -333,13 +494,15 @@ void VideoTrack::Damaged(int64_t k, const std::string& what) const {
 
 void VideoTrack::Rewind() {
   const AVStream* st = input_->streams[stream_];
-  const int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+  int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+  if (!seekTs_.empty()) start = std::min(start, *std::min_element(seekTs_.begin(), seekTs_.end()));
   if (av_seek_frame(input_.get(), stream_, start, AVSEEK_FLAG_BACKWARD) < 0) {
     Open();  // a stream that cannot seek is read again from the start
   } else {
     avcodec_flush_buffers(decoder_.get());
     flushed_ = false;
     next_ = 0;
+    jumped_ = false;
     // Frames ahead of the one asked for would crowd out the ones decoded
     // on the way to it.
     cache_.clear();
@@ -348,17 +511,43 @@ void VideoTrack::Rewind() {
 
 // Jumps to the last keyframe at or before k when one lies ahead of the
 // decoder: a clip entered late (a trim, a copy render's stretch) is not
-// decoded from its start.
+// decoded from its start.  A recovery point serves when its picture is
+// whole by frame k, as far as the ones before have shown.
 void VideoTrack::SkipTo(int64_t k) {
   if (!exactPts_) return;
   int64_t key = k;
-  while (key > next_ && !key_[size_t(key)]) --key;
+  while (key > next_ && !key_[size_t(key)] && !(sync_[size_t(key)] && key + lag_ <= k)) --key;
   if (key <= next_ + 1) return;
-  if (av_seek_frame(input_.get(), stream_, pts_[size_t(key)], AVSEEK_FLAG_BACKWARD) < 0) return;
+  JumpTo(key);
+}
+
+bool VideoTrack::JumpTo(int64_t key) {
+  if (av_seek_frame(input_.get(), stream_, seekTs_[size_t(key)], AVSEEK_FLAG_BACKWARD) < 0) return false;
   avcodec_flush_buffers(decoder_.get());
   flushed_ = false;
   next_ = key;
+  jumped_ = true;
   cache_.clear();
+  return true;
+}
+
+// After a jump the decoder shows nothing of a recovery point until its
+// picture is whole again (FFmpeg counts the frames its SEI gives), so the
+// first frame out, at t (INT64_MAX: none before the end), is later than the
+// one jumped to.  The frames before k were not asked for: decoding goes on
+// from t, true when that frame is shown.  When frame k is not whole yet,
+// decoding starts again from the keyframe or recovery point before.
+bool VideoTrack::Recovered(int64_t t, int64_t k) {
+  const int64_t at = std::lower_bound(pts_.begin(), pts_.end(), t) - pts_.begin();
+  lag_ = std::max(lag_, at - next_);
+  if (at <= k) {
+    next_ = at;
+    return pts_[size_t(at)] == t;  // otherwise a picture the container does not count
+  }
+  int64_t key = next_ - 1;
+  while (key > 0 && !sync_[size_t(key)]) --key;
+  if (key <= 0 || !JumpTo(key)) Rewind();
+  return false;
 }
 
 bool VideoTrack::DecodeNext(AVFrame* into) {
@@ -397,14 +586,19 @@ SharedFrame VideoTrack::Get(int64_t k) {
   SkipTo(k);
   while (next_ <= k) {
     FramePtr frame = NewFrame();
-    if (!DecodeNext(frame.get())) Damaged(next_, "the frame does not decode (the stream ends early)");
+    if (!DecodeNext(frame.get())) {
+      if (!jumped_) Damaged(next_, "the frame does not decode (the stream ends early)");
+      Recovered(INT64_MAX, k);
+      continue;
+    }
     const int64_t t = frame->best_effort_timestamp;
     if (exactPts_ && t != AV_NOPTS_VALUE && t != pts_[size_t(next_)]) {
       // The lead-in a rewind or a jump decodes again is not shown.
       if (t < pts_[size_t(next_)]) continue;
-      if (t > pts_[size_t(next_)]) Damaged(next_, "the frame does not decode");
-      continue;  // a picture the container did not count: not shown
+      if (!jumped_) Damaged(next_, "the frame does not decode");
+      if (!Recovered(t, k)) continue;
     }
+    jumped_ = false;
     if ((frame->flags & AV_FRAME_FLAG_CORRUPT) || frame->decode_error_flags != 0) {
       Damaged(next_, "the picture is corrupt");
     }

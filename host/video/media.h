@@ -86,9 +86,9 @@ class VideoTrack {
   // its sound is placed.
   double start() const;
   // For copying packets: frame k's timestamp in the stream's time base,
-  // whether it starts a GOP (a keyframe), whether GOPs are open (pictures
-  // after a keyframe shown before it), and how many frames decoding runs
-  // ahead of display at most.
+  // whether it starts a GOP (a keyframe whose own picture is whole, not a
+  // recovery point), whether GOPs are open (pictures after a keyframe shown
+  // before it), and how many frames decoding runs ahead of display at most.
   int64_t Pts(int64_t k) const { return pts_[size_t(k)]; }
   AVRational timeBase() const { return timeBase_; }
   bool Key(int64_t k) const { return key_[size_t(k)]; }
@@ -111,8 +111,12 @@ class VideoTrack {
  private:
   void Open();
   void Index();
+  void CheckWhole(AVFormatContext* in, double readEnd) const;
+  void MarkKeys(std::vector<int64_t> keys, std::vector<int64_t> recovery);
   void Rewind();
   void SkipTo(int64_t k);
+  bool JumpTo(int64_t key);
+  bool Recovered(int64_t t, int64_t k);
   bool DecodeNext(AVFrame* into);
   [[noreturn]] void Damaged(int64_t k, const std::string& what) const;
 
@@ -122,10 +126,14 @@ class VideoTrack {
   VideoFormat format_;
   AVRational timeBase_{1, 1};
   std::vector<int64_t> pts_;  // presentation times of the frames, in timeBase_
+  std::vector<int64_t> seekTs_;  // per frame: the time to seek to for it (its decode time in a transport stream)
   int64_t endPts_ = 0;        // where the last frame's display ends
   bool exactPts_ = true;      // pts_ came from the container, so decoded frames must match
-  std::vector<bool> key_;     // per frame
+  std::vector<bool> key_;     // per frame: starts a GOP
+  std::vector<bool> sync_;    // per frame: decoding can start there (a keyframe or a recovery point)
   bool openGop_ = false;
+  int64_t lag_ = 0;           // frames a recovery point takes to make its picture whole, at most seen
+  bool jumped_ = false;       // the decoder starts again at a keyframe or recovery point
   int reorder_ = 0;
   int64_t skipped_ = 0;
   std::mutex mutex_;

@@ -429,7 +429,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "{A}: 25 fps is retimed to 30000/1001 (29.970) fps", true},
         MessageCase{"OneOfEach", "-t Ashveil:1:20 {A}", "", "75 frames, 1 clip, 1 transition (20 frames)", true},
         MessageCase{"MissingVariant", "-t Cindergate: {A} {B}", "", "transition Cindergate:: the variant is missing"},
-        MessageCase{"BundleFolderNamedOnce", "-t Nosuch {A} {B}", "", "(looked in {L}, {L}/zkplugins; set", false,
+        MessageCase{"BundleFolderNamedOnce", "-t Nosuch {A} {B}", "", "(looked in {L}, {L}/", false,
                     "ZK_PLUGIN_PATH={L}"}),
     [](const auto& info) { return info.param.name; });
 

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 std::string Output(const std::string& command) {
   std::string text;
-  if (FILE* out = popen(command.c_str(), "r")) {
+  if (FILE* out = popen(("exec </dev/null; " + command).c_str(), "r")) {
     char chunk[512];
     for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, out)) > 0;) text.append(chunk, n);
     pclose(out);

@@ -17,7 +17,9 @@ namespace zk::frei0r::test {
 
 constexpr int kClipW = 160, kClipH = 120, kClipFrames = 50;
 
-inline int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+// Commands never read the test runner's input: melt and ffmpeg take keys
+// from it, and a stray one (or another test's) stops a render early.
+inline int Shell(const std::string& command) { return std::system(("exec </dev/null; " + command + " >/dev/null 2>&1").c_str()); }
 
 // Raw RGBA frames of the clips' size, back to back.
 inline std::vector<Rgba> ReadFrames(const std::string& path) {

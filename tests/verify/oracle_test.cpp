@@ -59,7 +59,7 @@ void PrintTo(const OracleCase& c, std::ostream* os) { *os << CaseName(c); }
 std::string Ms(int frames) { return std::to_string(frames * 1000 / kRate) + "ms"; }
 
 int Shell(const std::string& command) {
-  const int status = std::system((command + " 2>&1").c_str());
+  const int status = std::system(("exec </dev/null; " + command + " 2>&1").c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -22,9 +22,11 @@ struct Outcome {
   std::string output;  // stdout and stderr together
 };
 
+// Commands never read the test runner's input: melt and ffmpeg take keys
+// from it, and a stray one (or another test's) stops a render early.
 inline Outcome Shell(const std::string& command) {
   Outcome run;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  FILE* p = popen(("exec </dev/null; " + command + " 2>&1").c_str(), "r");
   if (p == nullptr) return run;
   char buf[4096];
   size_t n;

@@ -27,7 +27,7 @@ inline void ToRgba(uint32_t v, uint8_t* p) {
 
 std::unique_ptr<Bundle> OpenBundle(const char* name, std::string* error) {
   try {
-    return Bundle::Open(zk::host::FindBundle(name, BundleFolders(SelfFolder())));
+    return Bundle::Open(zk::host::FindBundle(name, BundleFolders(zk::host::SelfFolder())));
   } catch (const std::exception& e) {
     *error = e.what();
     return nullptr;
@@ -35,17 +35,6 @@ std::unique_ptr<Bundle> OpenBundle(const char* name, std::string* error) {
 }
 
 }  // namespace
-
-std::string SelfFolder() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&SelfFolder), &info) == 0 || info.dli_fname == nullptr) {
-    return ".";
-  }
-  char resolved[PATH_MAX];
-  std::string path = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::vector<std::string> BundleFolders(const std::string& selfFolder) {
   std::vector<std::string> folders = zk::host::PluginPathFolders();

@@ -35,8 +35,6 @@ inline constexpr Variant kVariants[] = {
 // the plug-in folder of an installation relative to it, and the folder of
 // this build's installation.
 std::vector<std::string> BundleFolders(const std::string& selfFolder);
-// The folder holding the shared object this code is linked into.
-std::string SelfFolder();
 
 // RGBA8888 bytes, packed, to the platform's 0xAARRGGBB words and back.
 void RgbaToWorld(const uint32_t* rgba, int width, int height, const zk::host::World& world);

@@ -58,17 +58,6 @@ int16_t DropoutWhich(obs_data_t* settings) {
   return int16_t((white ? 3 : 1) + (dark ? 1 : 0));
 }
 
-std::string SelfFolder() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&SelfFolder), &info) == 0 || info.dli_fname == nullptr) {
-    return ".";
-  }
-  char resolved[PATH_MAX];
-  std::string path = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 const Kind kBurn = {"zk_burn_transition", "BrightnessBurn", "Cindergate", true,
@@ -78,7 +67,7 @@ const Kind kDropout = {"zk_dropout_transition", "BrightnessDropout", "Ashveil", 
 
 std::vector<std::string> BundleFolders() {
   std::vector<std::string> folders = zk::host::PluginPathFolders();
-  const std::string self = SelfFolder();
+  const std::string self = zk::host::SelfFolder();
   folders.push_back(self);
   folders.push_back(self + "/..");
   folders.push_back(self + "/" ZK_OBS_BUNDLE_RELDIR);

@@ -3,10 +3,22 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 
 namespace zk::host {
+
+std::string SelfFolder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&SelfFolder), &info) == 0 || info.dli_fname == nullptr) {
+    return ".";
+  }
+  char resolved[PATH_MAX];
+  std::string path = realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
 
 const char* const kBundleColorNames[6] = {"rgbWhite", "rgbBlack",  "rgbDkGray",
                                           "rgbLtGray", "rgbGreen", "rgbReddish"};

@@ -49,6 +49,10 @@ std::vector<std::string> PluginPathFolders();
 // the host's own).  Throws Error listing where it looked.
 std::string FindBundle(const std::string& name, const std::vector<std::string>& folders);
 
+// The folder of the program or shared object this code is linked into
+// (the host core is a static library: each plug-in host gets its own).
+std::string SelfFolder();
+
 // The names of the six colours every bundle exports.
 extern const char* const kBundleColorNames[6];
 

@@ -25,7 +25,8 @@ demo:
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The Debian package of the whole installation, in $(BUILD)/.
+# The Debian packages of the installation (the OBS module in a package of
+# its own), in $(BUILD)/.
 deb: build
 	cd $(BUILD) && cpack -G DEB
 

@@ -1,5 +1,5 @@
-// The Debian package, unpacked into a scratch root: what it installs, and
-// zkhost and melt running from there render the same frames.  And the
+// The Debian packages, unpacked into a scratch root: what each installs,
+// and zkhost and melt running from there render the same frames.  And the
 // manual page and bash completion against zkhost's own --help.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -34,22 +34,38 @@ class Package : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     clips_.Make();
-    // Made by the test zk_package_make (cpack -G DEB).
+    // Made by the test zk_package_make (cpack -G DEB): zktransitions, and
+    // zktransitions-obs where the OBS module is built.
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(ZK_PACKAGE_DIR, ec)) {
-      if (entry.path().extension() == ".deb") deb_ = entry.path().string();
+      if (entry.path().extension() != ".deb") continue;
+      debs_.insert(entry.path().string());
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("zktransitions_", 0) == 0) deb_ = entry.path().string();
+      if (name.rfind("zktransitions-obs_", 0) == 0) obsDeb_ = entry.path().string();
     }
     root_ = clips_.dir + "/root";
     profile_ = clips_.dir + "/profile";
     std::ofstream(profile_) << "description=160x120\nframe_rate_num=25\nframe_rate_den=1\nwidth=160\nheight=120\n"
                                "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\n"
                                "display_aspect_num=4\ndisplay_aspect_den=3\n";
-    if (!deb_.empty()) Shell("dpkg -x " + deb_ + " " + root_);
+    for (const std::string& deb : debs_) Shell("dpkg -x " + deb + " " + root_);
   }
   static void TearDownTestSuite() { clips_.Remove(); }
   static inline Clips clips_;
-  static inline std::string deb_, root_, profile_;
+  static inline std::set<std::string> debs_;
+  static inline std::string deb_, obsDeb_, root_, profile_;
 };
+
+// The files a package holds, one path a line without the leading ./.
+std::set<std::string> Files(const std::string& deb) {
+  std::istringstream listing(Output("dpkg-deb --fsys-tarfile " + deb + " | tar -t"));
+  std::set<std::string> files;
+  for (std::string line; std::getline(listing, line);) {
+    if (line.back() != '/') files.insert(line.substr(2));
+  }
+  return files;
+}
 
 TEST_F(Package, InstallsEverythingWhereItIsFound) {
   ASSERT_FALSE(deb_.empty());
@@ -72,6 +88,38 @@ TEST_F(Package, InstallsEverythingWhereItIsFound) {
   const std::string depends = Output("dpkg-deb -f " + deb_ + " Depends");
   EXPECT_NE(depends.find("libavformat"), std::string::npos) << depends;
   EXPECT_NE(depends.find("libfreetype"), std::string::npos) << depends;
+  // OBS and its libraries come only with the OBS package.
+  EXPECT_EQ(depends.find("obs"), std::string::npos) << depends;
+  for (const std::string& file : Files(deb_)) EXPECT_EQ(file.find("obs"), std::string::npos) << file;
+}
+
+// The OBS module where Debian's OBS looks for modules and their data, and
+// the main package's bundles and platform library, which it finds from
+// there.
+TEST_F(Package, ObsModuleIsAPackageOfItsOwn) {
+  if (!ZK_OBS_PACKAGE) GTEST_SKIP() << "libobs was not found: no OBS module, no OBS package";
+  ASSERT_FALSE(obsDeb_.empty());
+  const std::string modules = "usr/" + fs::path(ZK_PRIVATE_LIBDIR).parent_path().string() + "/obs-plugins";
+  EXPECT_EQ(Files(obsDeb_), (std::set<std::string>{modules + "/zktransitions.so",
+                                                   "usr/share/obs/obs-plugins/zktransitions/locale/en-US.ini",
+                                                   "usr/share/doc/zktransitions-obs/copyright",
+                                                   "usr/share/doc/zktransitions-obs/changelog.gz"}));
+  struct Field {
+    const char* name;
+    const char* holds;
+  } const fields[] = {
+      {"Depends", "zktransitions (= " ZK_VERSION ")"},
+      {"Depends", "libobs0"},
+      {"Enhances", "obs-studio"},
+  };
+  for (const Field& f : fields) {
+    const std::string value = Output("dpkg-deb -f " + obsDeb_ + " " + f.name);
+    EXPECT_NE(value.find(f.holds), std::string::npos) << f.name << ": " << value;
+  }
+  const std::string linked = Output("ldd " + root_ + "/" + modules + "/zktransitions.so");
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(linked, found, std::regex(R"(libzkplatform\.so => (\S+))"))) << linked;
+  EXPECT_EQ(fs::canonical(found[1].str()), fs::canonical(root_ + "/usr/" + ZK_PRIVATE_LIBDIR + "/libzkplatform.so"));
 }
 
 // What lintian reports, one tag a line: errors and warnings, and, where the
@@ -90,12 +138,14 @@ std::string LintianFindings(const std::string& deb) {
 }
 
 TEST_F(Package, LintianFindsNothing) {
-  ASSERT_FALSE(deb_.empty());
+  ASSERT_EQ(debs_.size(), ZK_OBS_PACKAGE ? 2u : 1u);
   if (Shell("command -v lintian >/dev/null") != 0) GTEST_SKIP() << "lintian is not installed";
-  EXPECT_EQ(LintianFindings(deb_), "");
-  // The bundles and their platform stay out of the linker's path: no
-  // ldconfig in the maintainer scripts, nor a trigger for it.
-  EXPECT_EQ(Output("dpkg-deb -I " + deb_ + " | grep -E 'postinst|postrm|triggers'"), "");
+  for (const std::string& deb : debs_) {
+    EXPECT_EQ(LintianFindings(deb), "") << deb;
+    // The bundles and their platform stay out of the linker's path: no
+    // ldconfig in the maintainer scripts, nor a trigger for it.
+    EXPECT_EQ(Output("dpkg-deb -I " + deb + " | grep -E 'postinst|postrm|triggers'"), "") << deb;
+  }
 }
 
 // From the scratch root alone: its zkhost finds its bundles, and melt its

@@ -6,6 +6,8 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -429,172 +431,312 @@ Picture ContactSheet(const std::vector<std::vector<Picture>>& rows, int thumbWid
   return sheet;
 }
 
-RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress, const WarnFn& warn) {
-  const auto started = std::chrono::steady_clock::now();
-  const Edit& edit = options.edit;
-  if (edit.clips.empty()) throw Error("the edit has no clips");
-  // ---- Set-up: everything checked before anything is made --------------
-  OutputPlan plan = PlanOutput(options.output);
-  CheckTargets(options);
-  int jobs = std::max(1, options.jobs);
-  if (jobs > Cores()) {
-    warn("-j " + std::to_string(jobs) + " is more than the " + Count(Cores(), "core") + " here; rendering " +
-         std::to_string(Cores()) + " frames at once");
-    jobs = Cores();
-  }
-  // -j is the whole budget: the encoder gets as many threads as there are
-  // render threads, rather than one a core on top of them.
-  plan.threads = jobs;
+namespace {
+
+// Everything an edit's render decides before its first frame: the output,
+// the canvas and rate every clip is conformed to, the clips with their
+// trims and lengths, the timeline and its transitions, what --copy copies,
+// the sound's format, the MLT project's data and the contact sheet's rows.
+struct EditPlan {
+  OutputPlan output;
+  int jobs = 1;
   Canvas canvas;
-  AVRational rate;
-  std::vector<Clip> clips = OpenClips(options, plan, jobs, &canvas, &rate, warn);
-  std::vector<int64_t> lengths;
-  for (size_t c = 0; c < clips.size(); ++c) lengths.push_back(TrimmedLength(clips[c], edit.clips[c], rate));
-  CutPlan cuts = PlanCuts(edit, rate, lengths, warn);
-  for (size_t c = 0; c < clips.size(); ++c) {
-    if (lengths[c] == 0) {
+  AVRational rate{0, 1};
+  std::vector<Clip> clips;
+  std::vector<int64_t> lengths;  // each clip's frames between its in and out points
+  CutPlan cuts;
+  std::optional<Timeline> timeline;
+  MltEdit mlt;
+  std::vector<int> sheetRow;         // each transition's row on the contact sheet
+  std::map<int64_t, int> cutThumbs;  // output frame around a hard cut to its row
+  std::vector<std::vector<Picture>> sheet;
+  CopyPlan copy;
+  bool copying = false;  // --copy applies (copy.why is empty)
+  AudioFormat audioFormat;
+  bool sound = false;  // some clip has sound
+
+  // Whether output frame j is rendered, rather than copied.
+  bool Renders(int64_t j) const { return !copying || copy.encode[size_t(j)]; }
+};
+
+// The frames rendered at once: -j, at most the cores here.
+int JobsFor(const EditOptions& options, const WarnFn& warn) {
+  const int jobs = std::max(1, options.jobs);
+  if (jobs <= Cores()) return jobs;
+  warn("-j " + std::to_string(jobs) + " is more than the " + Count(Cores(), "core") + " here; rendering " +
+       std::to_string(Cores()) + " frames at once");
+  return Cores();
+}
+
+// The clips on the output's grid, their lengths, their cuts and the
+// timeline they make.
+void PlanTimeline(const EditOptions& options, EditPlan& p, const WarnFn& warn) {
+  const Edit& edit = options.edit;
+  p.clips = OpenClips(options, p.output, p.jobs, &p.canvas, &p.rate, warn);
+  for (size_t c = 0; c < p.clips.size(); ++c) p.lengths.push_back(TrimmedLength(p.clips[c], edit.clips[c], p.rate));
+  p.cuts = PlanCuts(edit, p.rate, p.lengths, warn);
+  for (size_t c = 0; c < p.clips.size(); ++c) {
+    if (p.lengths[c] == 0) {
       throw Error(edit.clips[c].OutWhere() + ": nothing is left of " + edit.clips[c].path + " between its in and out points");
     }
   }
-  const Timeline timeline(lengths, cuts.cuts);
-  MltEdit mlt{canvas.width, canvas.height, rate, canvas.aspect, canvas.colour.space == AVCOL_SPC_BT709, {}, {}};
-  for (size_t c = 0; c < clips.size(); ++c) {
-    if (!options.mlt.empty()) mlt.clips.push_back(MltClipOf(clips[c], lengths[c], canvas, options.fit, rate));
-    const Transition& t = cuts.transitions[c];
-    mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "", edit.cuts[c].variant, 0, {}});
+  p.timeline.emplace(p.lengths, p.cuts.cuts);
+}
+
+// The edit as an MLT project sees it; its cuts also collect the
+// transitions' gains and fades as they are rendered.
+MltEdit PlanMlt(const EditOptions& options, const EditPlan& p) {
+  const Canvas& canvas = p.canvas;
+  const Timeline& timeline = *p.timeline;
+  MltEdit mlt{canvas.width, canvas.height, p.rate, canvas.aspect, canvas.colour.space == AVCOL_SPC_BT709, {}, {}};
+  for (size_t c = 0; c < p.clips.size(); ++c) {
+    if (!options.mlt.empty()) mlt.clips.push_back(MltClipOf(p.clips[c], p.lengths[c], canvas, options.fit, p.rate));
+    const Transition& t = p.cuts.transitions[c];
+    mlt.cuts.push_back({timeline.cut(c).kind, timeline.cut(c).frames, t.bundle ? t.bundle->name() : "",
+                        options.edit.cuts[c].variant, 0, {}});
     if (!options.mlt.empty() && mlt.cuts.back().kind != CutKind::kHard &&
         Frei0rName(mlt.cuts.back().bundle, mlt.cuts.back().variant).empty()) {
       throw Error("--mlt: " + t.who + " has no frei0r plug-in for MLT");
     }
   }
-  std::vector<int> sheetRow(clips.size(), -1);  // each transition's row on the contact sheet
-  std::map<int64_t, int> cutThumbs;
-  std::vector<std::vector<Picture>> sheet = PlanSheet(options, timeline, cuts, sheetRow, cutThumbs);
-  CopyPlan copyPlan;
-  bool copying = false;
-  if (options.copy) {
-    copyPlan = PlanCopy(clips, timeline, canvas, rate, plan);
-    copying = copyPlan.why.empty();
-    warn(copying ? "--copy: copying " + Count(timeline.frames() - copyPlan.encoded, "frame") + ", encoding " +
-                       std::to_string(copyPlan.encoded) + " in " + Count(copyPlan.stretches, "stretch")
-                 : "--copy: a full render, because " + copyPlan.why);
-  }
-  AudioFormat audioFormat;
-  const bool sound = PlanSound(clips, plan, &audioFormat, warn);
-  Writer writer(options.output, plan, canvas, rate, sound ? &audioFormat : nullptr, timeline.frames(),
-                copying ? copyPlan.params.get() : nullptr);
+  return mlt;
+}
+
+// With --copy: which frames are copied, or why none can be.
+void PlanCopying(const EditOptions& options, EditPlan& p, const WarnFn& warn) {
+  if (!options.copy) return;
+  const Timeline& timeline = *p.timeline;
+  p.copy = PlanCopy(p.clips, timeline, p.canvas, p.rate, p.output);
+  p.copying = p.copy.why.empty();
+  warn(p.copying ? "--copy: copying " + Count(timeline.frames() - p.copy.encoded, "frame") + ", encoding " +
+                       std::to_string(p.copy.encoded) + " in " + Count(p.copy.stretches, "stretch")
+                 : "--copy: a full render, because " + p.copy.why);
+}
+
+// Checks the edit and decides everything before anything is made.
+std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& warn) {
+  if (options.edit.clips.empty()) throw Error("the edit has no clips");
+  auto p = std::make_unique<EditPlan>();
+  p->output = PlanOutput(options.output);
+  CheckTargets(options);
+  p->jobs = JobsFor(options, warn);
+  // -j is the whole budget: the encoder gets as many threads as there are
+  // render threads, rather than one a core on top of them.
+  p->output.threads = p->jobs;
+  PlanTimeline(options, *p, warn);
+  p->mlt = PlanMlt(options, *p);
+  p->sheetRow.assign(p->clips.size(), -1);
+  p->sheet = PlanSheet(options, *p->timeline, p->cuts, p->sheetRow, p->cutThumbs);
+  PlanCopying(options, *p, warn);
+  p->sound = PlanSound(p->clips, p->output, &p->audioFormat, warn);
+  return p;
+}
+
+// Where the frames go: the output file and, with --copy, the clips'
+// packets and sound copied around the frames that are encoded.  How the
+// sound is copied needs the encoder's parameters, so it is decided here.
+struct Sink {
+  Sink(const EditOptions& options, EditPlan& p, const WarnFn& warn);
+
+  Writer writer;
   std::unique_ptr<CopyWriter> copier;
-  if (copying) copier = std::make_unique<CopyWriter>(copyPlan, clips, timeline, canvas, rate, plan, writer);
-  auto rendered = [&](int64_t j) { return !copying || copyPlan.encode[size_t(j)]; };
-  const AudioBus bus(audioFormat.sampleRate, writer.hasAudio() ? audioFormat.channels() : 0, rate);
+  AudioBus bus;
   AudioCopyPlan soundPlan;
-  soundPlan.late.assign(clips.size(), 0);
   std::unique_ptr<AudioSplicer> splicer;
-  if (copying && bus.on()) {
-    soundPlan = PlanAudioCopy(clips, timeline, bus, audioFormat, plan, writer.audioParameters());
-    if (soundPlan.why.empty()) {
-      warn("--copy: copying " + Count(soundPlan.packets, "sound packet") + " of " +
-           Count(int64_t(soundPlan.runs.size()), "clip"));
-      splicer = std::make_unique<AudioSplicer>(soundPlan, clips, audioFormat, plan, writer,
-                                               bus.SampleOf(timeline.frames()));
-    } else {
-      warn("--copy: the sound is encoded again, because " + soundPlan.why);
-    }
+};
+
+Sink::Sink(const EditOptions& options, EditPlan& p, const WarnFn& warn)
+    : writer(options.output, p.output, p.canvas, p.rate, p.sound ? &p.audioFormat : nullptr, p.timeline->frames(),
+             p.copying ? p.copy.params.get() : nullptr),
+      bus(p.audioFormat.sampleRate, writer.hasAudio() ? p.audioFormat.channels() : 0, p.rate) {
+  const Timeline& timeline = *p.timeline;
+  if (p.copying) copier = std::make_unique<CopyWriter>(p.copy, p.clips, timeline, p.canvas, p.rate, p.output, writer);
+  soundPlan.late.assign(p.clips.size(), 0);
+  if (!p.copying || !bus.on()) return;
+  soundPlan = PlanAudioCopy(p.clips, timeline, bus, p.audioFormat, p.output, writer.audioParameters());
+  if (!soundPlan.why.empty()) {
+    warn("--copy: the sound is encoded again, because " + soundPlan.why);
+    return;
   }
-  auto writeSound = [&](int64_t j, const Planes& slot) {
-    if (splicer) splicer->Write(bus.SampleOf(j), slot);
-    else writer.WriteAudio(slot, int(slot[0].size()));
-  };
+  warn("--copy: copying " + Count(soundPlan.packets, "sound packet") + " of " +
+       Count(int64_t(soundPlan.runs.size()), "clip"));
+  splicer = std::make_unique<AudioSplicer>(soundPlan, p.clips, p.audioFormat, p.output, writer,
+                                           bus.SampleOf(timeline.frames()));
+}
 
-  // ---- Per frame: on the pool, any frame of the edit -------------------
-  EditFrames frames({options.proxy, options.marginX, options.marginY, jobs}, clips, cuts.transitions, timeline, canvas);
+// Drives output frames in order through the render pool into the sink,
+// rendering ahead, mixing the sound and collecting the contact sheet.
+class Drive {
+ public:
+  Drive(const EditOptions& options, EditPlan& plan, Sink& sink)
+      : p_(plan), sink_(sink), timeline_(*plan.timeline), window_(2 * plan.jobs),
+        frames_({options.proxy, options.marginX, options.marginY, plan.jobs}, plan.clips, plan.cuts.transitions,
+                timeline_, plan.canvas) {}
 
-  // ---- Drive: frames in order, rendered ahead --------------------------
-  std::vector<Planes> held;  // a transition's sound, until its plug-ins say how it ends
-  int64_t submitted = 0;
-  const int64_t window = 2 * jobs;
-  size_t open = 0;  // clips before this one are done with
-  auto audioOf = [&](size_t c) -> AudioTrack& {
-    Clip& clip = clips[c];
-    if (!clip.audio) {
-      clip.audio = std::make_unique<AudioTrack>(clip.video->path(), audioFormat, clip.video->start(),
-                                                clip.video->duration());
-    }
-    return *clip.audio;
-  };
-  auto mixClip = [&](size_t c, int64_t g, float gain, Planes& slot) {
-    bus.Mix(audioOf(c), timeline.Origin(c), clips[c].trim, g, gain * Gain(clips[c].volume), slot, soundPlan.late[c]);
-  };
-  for (int64_t j = 0; j < timeline.frames(); ++j) {
+  // Output frames [first, last), in order.  A transition's sound is held
+  // until its last frame, so a range starts outside any transition.
+  void Frames(int64_t first, int64_t last, const ProgressFn& progress);
+
+ private:
+  void LetGo(int64_t j);
+  void SubmitAhead(int64_t j, int64_t last);
+  Rendered WritePicture(int64_t j);
+  void PlainSound(const Timeline::Place& at, int64_t j, Planes& slot);
+  void TransitionSound(const Timeline::Place& at, const Rendered& got, Planes slot);
+  void EndTransition(size_t cut);
+  AudioTrack& AudioOf(size_t c);
+  void MixClip(size_t c, int64_t g, float gain, Planes& slot);
+  void WriteSound(int64_t j, const Planes& slot);
+
+  EditPlan& p_;
+  Sink& sink_;
+  const Timeline& timeline_;
+  const int64_t window_;  // frames rendered ahead
+  EditFrames frames_;
+  std::vector<Planes> held_;  // a transition's sound, until its plug-ins say how it ends
+  int64_t submitted_ = 0;     // frames before this one are on the pool
+  size_t open_ = 0;           // clips before this one are done with
+};
+
+void Drive::Frames(int64_t first, int64_t last, const ProgressFn& progress) {
+  submitted_ = std::max(submitted_, first);
+  for (int64_t j = first; j < last; ++j) {
     if (gInterrupted.load()) throw Error("interrupted");
-    // Only the clips around the edit's place stay open.
-    for (; open < clips.size() && timeline.End(open) <= j; ++open) {
-      clips[open].video->Close();
-      clips[open].audio.reset();
-    }
-    for (; submitted < timeline.frames() && submitted < j + window; ++submitted) {
-      if (rendered(submitted) || cutThumbs.count(submitted) != 0) frames.Submit(submitted);
-    }
-    Rendered got;
-    const auto cutThumb = cutThumbs.find(j);
-    if (rendered(j) || cutThumb != cutThumbs.end()) got = frames.Take(j);
-    if (cutThumb != cutThumbs.end()) sheet[size_t(cutThumb->second)].push_back(FramePicture(*got.frame, canvas));
-    if (copier) {
-      copier->Write(j, rendered(j) ? got.frame.get() : nullptr);
-    } else {
-      writer.WriteVideo(got.frame.get());
-    }
-    got.frame.reset();
-    const Timeline::Place at = timeline.At(j);
-    if (got.thumb) sheet[size_t(sheetRow[at.index])].push_back(std::move(*got.thumb));
-    Planes slot = bus.Slot(j);
-    if (splicer) splicer->Advance(bus.SampleOf(j + 1));
+    LetGo(j);
+    SubmitAhead(j, last);
+    Rendered got = WritePicture(j);
+    const Timeline::Place at = timeline_.At(j);
+    if (got.thumb) p_.sheet[size_t(p_.sheetRow[at.index])].push_back(std::move(*got.thumb));
+    Planes slot = sink_.bus.Slot(j);
+    if (sink_.splicer) sink_.splicer->Advance(sink_.bus.SampleOf(j + 1));
     if (!at.transition) {
-      // Sound that is copied is not mixed at all.
-      if (bus.on() && (!splicer || splicer->Needs(bus.SampleOf(j), bus.SampleOf(j + 1)))) {
-        mixClip(at.index, at.frame, 1.0f, slot);
-        AudioBus::Clip(slot);
-        writeSound(j, slot);
-      }
+      PlainSound(at, j, slot);
     } else {
-      for (const zk::host::AudioMix& m : got.mixes) {
-        Timeline::Frame f;
-        if (!timeline.Map(at.index, m.frameNumber, &f)) continue;
-        if (bus.on()) mixClip(f.clip, f.frame, Gain(m.volume), slot);
-        mlt.cuts[at.index].AddGain(f.clip != at.index, int(at.frame), Gain(m.volume));
-      }
-      AudioBus::Clip(slot);
-      held.push_back(std::move(slot));
-      const int n = timeline.cut(at.index).frames;
-      if (at.frame == n - 1) {
-        // The plug-ins hand back the clip record, which may ask for the
-        // clip's sound to fade out over the transition's last frames.
-        const int64_t start = timeline.TransitionStart(at.index);
-        const int fade = std::min(frames.Terminate(at.index), n);
-        if (fade > 0) bus.FadeOut(held, start, start + n - fade, start + n);
-        mlt.cuts[at.index].fade = fade;
-        if (bus.on()) {
-          for (size_t i = 0; i < held.size(); ++i) writeSound(start + int64_t(i), held[i]);
-        }
-        held.clear();
-      }
+      TransitionSound(at, got, std::move(slot));
     }
-    if (progress) progress(j + 1, timeline.frames());
+    if (progress) progress(j + 1, timeline_.frames());
   }
-  if (copier) copier->Finish();
-  if (splicer) splicer->Finish();
-  writer.Complete();
-  av_channel_layout_uninit(&audioFormat.layout);
-  CommitAll(writer, options, mlt, sheet, warn);
+}
+
+// Only the clips around the edit's place stay open.
+void Drive::LetGo(int64_t j) {
+  for (; open_ < p_.clips.size() && timeline_.End(open_) <= j; ++open_) {
+    p_.clips[open_].video->Close();
+    p_.clips[open_].audio.reset();
+  }
+}
+
+void Drive::SubmitAhead(int64_t j, int64_t last) {
+  for (; submitted_ < last && submitted_ < j + window_; ++submitted_) {
+    if (p_.Renders(submitted_) || p_.cutThumbs.count(submitted_) != 0) frames_.Submit(submitted_);
+  }
+}
+
+// Frame j into the output, rendered or copied, and onto the contact sheet
+// when it is beside a hard cut.  Returns what else the render gave.
+Rendered Drive::WritePicture(int64_t j) {
+  Rendered got;
+  const auto cutThumb = p_.cutThumbs.find(j);
+  if (p_.Renders(j) || cutThumb != p_.cutThumbs.end()) got = frames_.Take(j);
+  if (cutThumb != p_.cutThumbs.end()) p_.sheet[size_t(cutThumb->second)].push_back(FramePicture(*got.frame, p_.canvas));
+  if (sink_.copier) {
+    sink_.copier->Write(j, p_.Renders(j) ? got.frame.get() : nullptr);
+  } else {
+    sink_.writer.WriteVideo(got.frame.get());
+  }
+  got.frame.reset();
+  return got;
+}
+
+// A clip's own sound, where no transition plays; sound that is copied is
+// not mixed at all.
+void Drive::PlainSound(const Timeline::Place& at, int64_t j, Planes& slot) {
+  const AudioBus& bus = sink_.bus;
+  if (!bus.on() || (sink_.splicer && !sink_.splicer->Needs(bus.SampleOf(j), bus.SampleOf(j + 1)))) return;
+  MixClip(at.index, at.frame, 1.0f, slot);
+  AudioBus::Clip(slot);
+  WriteSound(j, slot);
+}
+
+// A transition's sound, mixed as its plug-ins ask and held until its end.
+void Drive::TransitionSound(const Timeline::Place& at, const Rendered& got, Planes slot) {
+  for (const zk::host::AudioMix& m : got.mixes) {
+    Timeline::Frame f;
+    if (!timeline_.Map(at.index, m.frameNumber, &f)) continue;
+    if (sink_.bus.on()) MixClip(f.clip, f.frame, Gain(m.volume), slot);
+    p_.mlt.cuts[at.index].AddGain(f.clip != at.index, int(at.frame), Gain(m.volume));
+  }
+  AudioBus::Clip(slot);
+  held_.push_back(std::move(slot));
+  if (at.frame == timeline_.cut(at.index).frames - 1) EndTransition(at.index);
+}
+
+// The plug-ins hand back the clip record, which may ask for the clip's
+// sound to fade out over the transition's last frames.
+void Drive::EndTransition(size_t cut) {
+  const int n = timeline_.cut(cut).frames;
+  const int64_t start = timeline_.TransitionStart(cut);
+  const int fade = std::min(frames_.Terminate(cut), n);
+  if (fade > 0) sink_.bus.FadeOut(held_, start, start + n - fade, start + n);
+  p_.mlt.cuts[cut].fade = fade;
+  if (sink_.bus.on()) {
+    for (size_t i = 0; i < held_.size(); ++i) WriteSound(start + int64_t(i), held_[i]);
+  }
+  held_.clear();
+}
+
+AudioTrack& Drive::AudioOf(size_t c) {
+  Clip& clip = p_.clips[c];
+  if (!clip.audio) {
+    clip.audio = std::make_unique<AudioTrack>(clip.video->path(), p_.audioFormat, clip.video->start(),
+                                              clip.video->duration());
+  }
+  return *clip.audio;
+}
+
+void Drive::MixClip(size_t c, int64_t g, float gain, Planes& slot) {
+  sink_.bus.Mix(AudioOf(c), timeline_.Origin(c), p_.clips[c].trim, g, gain * Gain(p_.clips[c].volume), slot,
+                sink_.soundPlan.late[c]);
+}
+
+void Drive::WriteSound(int64_t j, const Planes& slot) {
+  if (sink_.splicer) sink_.splicer->Write(sink_.bus.SampleOf(j), slot);
+  else sink_.writer.WriteAudio(slot, int(slot[0].size()));
+}
+
+// The output's last packets, then the output, its project and its contact
+// sheet into place.
+void Finish(const EditOptions& options, EditPlan& p, Sink& sink, const WarnFn& warn) {
+  if (sink.copier) sink.copier->Finish();
+  if (sink.splicer) sink.splicer->Finish();
+  sink.writer.Complete();
+  av_channel_layout_uninit(&p.audioFormat.layout);
+  CommitAll(sink.writer, options, p.mlt, p.sheet, warn);
+}
+
+RenderSummary Summarise(const EditPlan& p, std::chrono::steady_clock::time_point started) {
+  const Timeline& timeline = *p.timeline;
   RenderSummary summary;
   summary.frames = timeline.frames();
-  summary.copiedFrames = copying ? timeline.frames() - copyPlan.encoded : 0;
-  for (size_t i = 0; i < clips.size(); ++i) {
+  summary.copiedFrames = p.copying ? timeline.frames() - p.copy.encoded : 0;
+  for (size_t i = 0; i < p.clips.size(); ++i) {
     summary.transitionFrames += timeline.cut(i).frames;
     summary.transitions += timeline.cut(i).frames > 0;
   }
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return summary;
+}
+
+}  // namespace
+
+RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress, const WarnFn& warn) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::unique_ptr<EditPlan> plan = PlanEdit(options, warn);
+  Sink sink(options, *plan, warn);
+  Drive drive(options, *plan, sink);
+  drive.Frames(0, plan->timeline->frames(), progress);
+  Finish(options, *plan, sink, warn);
+  return Summarise(*plan, started);
 }
 
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {

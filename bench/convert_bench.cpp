@@ -2,7 +2,7 @@
 // path (the host's until now) against the kernel that stands in for it.
 #include <benchmark/benchmark.h>
 
-#include "world_kernel.h"
+#include "conform/world_kernel.h"
 
 extern "C" {
 #include <libavutil/opt.h>

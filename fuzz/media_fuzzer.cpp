@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "conform.h"
-#include "media.h"
+#include "conform/conform.h"
+#include "media/media.h"
 
 namespace {
 

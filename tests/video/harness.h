@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "media.h"
+#include "media/media.h"
 
 namespace zk::test {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "pictures.h"
+#include "media/pictures.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "harness.h"
-#include "world_kernel.h"
+#include "conform/world_kernel.h"
 
 extern "C" {
 #include <libavutil/opt.h>

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "av.h"
-#include "conform.h"
-#include "media.h"
+#include "media/av.h"
+#include "conform/conform.h"
+#include "media/media.h"
 
 namespace zk::video {
 

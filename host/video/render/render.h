@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "output.h"
-#include "edit.h"
-#include "edit_frames.h"
+#include "output/output.h"
+#include "edit/edit.h"
+#include "frames/edit_frames.h"
 
 namespace zk::video {
 

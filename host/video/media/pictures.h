@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-#include "av.h"
+#include "media/av.h"
 
 namespace zk::video {
 

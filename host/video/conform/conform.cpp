@@ -1,4 +1,4 @@
-#include "conform.h"
+#include "conform/conform.h"
 
 #include <algorithm>
 #include <cmath>

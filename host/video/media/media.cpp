@@ -1,4 +1,4 @@
-#include "media.h"
+#include "media/media.h"
 
 #include <algorithm>
 #include <cmath>

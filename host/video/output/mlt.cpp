@@ -1,4 +1,4 @@
-#include "mlt.h"
+#include "output/mlt.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <sstream>
 
-#include "output.h"
+#include "output/output.h"
 
 namespace zk::video {
 namespace {

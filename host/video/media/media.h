@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "av.h"
-#include "pictures.h"
+#include "media/av.h"
+#include "media/pictures.h"
 
 namespace zk::video {
 

@@ -1,10 +1,10 @@
-#include "demo.h"
+#include "cli/demo.h"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "output.h"
+#include "output/output.h"
 
 namespace zk::video {
 namespace {

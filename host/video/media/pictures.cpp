@@ -1,4 +1,4 @@
-#include "pictures.h"
+#include "media/pictures.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "av.h"
-#include "media.h"
-#include "world_kernel.h"
+#include "media/av.h"
+#include "media/media.h"
+#include "conform/world_kernel.h"
 
 namespace zk::video {
 

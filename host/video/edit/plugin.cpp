@@ -1,4 +1,4 @@
-#include "plugin.h"
+#include "edit/plugin.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "edit.h"
+#include "edit/edit.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -21,10 +21,10 @@ extern "C" {
 #include <libavutil/parseutils.h>
 }
 
-#include "demo.h"
+#include "cli/demo.h"
 #include "instance.h"
-#include "plugin.h"
-#include "render.h"
+#include "edit/plugin.h"
+#include "render/render.h"
 
 namespace fs = std::filesystem;
 using zk::host::Error;

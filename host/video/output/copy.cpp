@@ -1,4 +1,4 @@
-#include "copy.h"
+#include "output/copy.h"
 
 #include <algorithm>
 #include <thread>

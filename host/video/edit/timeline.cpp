@@ -1,4 +1,4 @@
-#include "timeline.h"
+#include "edit/timeline.h"
 
 #include <algorithm>
 

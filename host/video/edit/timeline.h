@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "media.h"
+#include "media/media.h"
 
 namespace zk::video {
 

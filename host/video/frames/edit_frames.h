@@ -15,10 +15,10 @@
 #include <variant>
 #include <vector>
 
-#include "conform.h"
+#include "conform/conform.h"
 #include "instance.h"
-#include "pictures.h"
-#include "timeline.h"
+#include "media/pictures.h"
+#include "edit/timeline.h"
 
 namespace zk::video {
 

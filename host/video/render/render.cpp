@@ -1,4 +1,4 @@
-#include "render.h"
+#include "render/render.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "instance.h"
-#include "copy.h"
-#include "mlt.h"
-#include "plugin.h"
+#include "output/copy.h"
+#include "output/mlt.h"
+#include "edit/plugin.h"
 
 namespace zk::video {
 

@@ -1,4 +1,4 @@
-#include "world_kernel.h"
+#include "conform/world_kernel.h"
 
 #include <algorithm>
 #include <cmath>

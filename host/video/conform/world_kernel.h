@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "av.h"
+#include "media/av.h"
 
 namespace zk::video {
 

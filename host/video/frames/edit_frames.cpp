@@ -1,9 +1,9 @@
-#include "edit_frames.h"
+#include "frames/edit_frames.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "plugin.h"
+#include "edit/plugin.h"
 
 namespace zk::video {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "edit_frames.h"
-#include "output.h"
-#include "timeline.h"
+#include "frames/edit_frames.h"
+#include "output/output.h"
+#include "edit/timeline.h"
 
 namespace zk::video {
 

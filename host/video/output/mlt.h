@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "av.h"
-#include "conform.h"
-#include "edit_frames.h"
-#include "output.h"
-#include "timeline.h"
+#include "media/av.h"
+#include "conform/conform.h"
+#include "frames/edit_frames.h"
+#include "output/output.h"
+#include "edit/timeline.h"
 
 namespace zk::video {
 

@@ -513,12 +513,13 @@ void PlanCopying(const EditOptions& options, EditPlan& p, const WarnFn& warn) {
                  : "--copy: a full render, because " + p.copy.why);
 }
 
-// Checks the edit and decides everything before anything is made.
-std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& warn) {
+// Checks the edit and decides everything before anything is made.  A
+// segment's plan writes the output's codecs into a segment file.
+std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& warn, bool segment = false) {
   if (options.edit.clips.empty()) throw Error("the edit has no clips");
   auto p = std::make_unique<EditPlan>();
-  p->output = PlanOutput(options.output);
-  CheckTargets(options);
+  p->output = segment ? PlanSegmentOutput(options.output) : PlanOutput(options.output);
+  if (!segment) CheckTargets(options);
   p->jobs = JobsFor(options, warn);
   // -j is the whole budget: the encoder gets as many threads as there are
   // render threads, rather than one a core on top of them.
@@ -529,6 +530,7 @@ std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& war
   p->sheet = PlanSheet(options, *p->timeline, p->cuts, p->sheetRow, p->cutThumbs);
   PlanCopying(options, *p, warn);
   p->sound = PlanSound(p->clips, p->output, &p->audioFormat, warn);
+  if (segment) SoundAsPcm(p->output);
   return p;
 }
 
@@ -536,7 +538,7 @@ std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& war
 // packets and sound copied around the frames that are encoded.  How the
 // sound is copied needs the encoder's parameters, so it is decided here.
 struct Sink {
-  Sink(const EditOptions& options, EditPlan& p, const WarnFn& warn);
+  Sink(const OutputOptions& target, EditPlan& p, int64_t frames, const WarnFn& warn);
 
   Writer writer;
   std::unique_ptr<CopyWriter> copier;
@@ -545,8 +547,8 @@ struct Sink {
   std::unique_ptr<AudioSplicer> splicer;
 };
 
-Sink::Sink(const EditOptions& options, EditPlan& p, const WarnFn& warn)
-    : writer(options.output, p.output, p.canvas, p.rate, p.sound ? &p.audioFormat : nullptr, p.timeline->frames(),
+Sink::Sink(const OutputOptions& target, EditPlan& p, int64_t frames, const WarnFn& warn)
+    : writer(target, p.output, p.canvas, p.rate, p.sound ? &p.audioFormat : nullptr, frames,
              p.copying ? p.copy.params.get() : nullptr),
       bus(p.audioFormat.sampleRate, writer.hasAudio() ? p.audioFormat.channels() : 0, p.rate) {
   const Timeline& timeline = *p.timeline;
@@ -714,14 +716,17 @@ void Finish(const EditOptions& options, EditPlan& p, Sink& sink, const WarnFn& w
   CommitAll(sink.writer, options, p.mlt, p.sheet, warn);
 }
 
-RenderSummary Summarise(const EditPlan& p, std::chrono::steady_clock::time_point started) {
+// What frames [first, last) of the output held.
+RenderSummary Summarise(const EditPlan& p, std::chrono::steady_clock::time_point started, int64_t first, int64_t last) {
   const Timeline& timeline = *p.timeline;
   RenderSummary summary;
-  summary.frames = timeline.frames();
-  summary.copiedFrames = p.copying ? timeline.frames() - p.copy.encoded : 0;
+  summary.frames = last - first;
+  for (int64_t j = first; j < last; ++j) summary.copiedFrames += !p.Renders(j);
   for (size_t i = 0; i < p.clips.size(); ++i) {
-    summary.transitionFrames += timeline.cut(i).frames;
-    summary.transitions += timeline.cut(i).frames > 0;
+    const int64_t start = timeline.TransitionStart(i), n = timeline.cut(i).frames;
+    if (n == 0 || start + n <= first || start >= last) continue;
+    summary.transitionFrames += int(std::min(last, start + n) - std::max(first, start));
+    summary.transitions += start >= first;
   }
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return summary;
@@ -732,11 +737,61 @@ RenderSummary Summarise(const EditPlan& p, std::chrono::steady_clock::time_point
 RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress, const WarnFn& warn) {
   const auto started = std::chrono::steady_clock::now();
   const std::unique_ptr<EditPlan> plan = PlanEdit(options, warn);
-  Sink sink(options, *plan, warn);
+  Sink sink(options.output, *plan, plan->timeline->frames(), warn);
   Drive drive(options, *plan, sink);
   drive.Frames(0, plan->timeline->frames(), progress);
   Finish(options, *plan, sink, warn);
-  return Summarise(*plan, started);
+  return Summarise(*plan, started, 0, plan->timeline->frames());
+}
+
+RenderSummary RenderSegment(const EditOptions& options, const SegmentJob& job, const ProgressFn& progress,
+                            const WarnFn& warn) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::unique_ptr<EditPlan> plan = PlanEdit(options, warn, true);
+  const int64_t frames = plan->timeline->frames();
+  if (job.total >= 0 && frames != job.total) {
+    throw Error("the edit has " + Count(frames, "frame") + " here, " + std::to_string(job.total) +
+                " where it was split: its clips or bundles differ from that machine's");
+  }
+  if (job.first < 0 || job.last > frames || job.first >= job.last) {
+    throw Error("frames " + std::to_string(job.first) + " to " + std::to_string(job.last) + " are not within the edit's " +
+                Count(frames, "frame"));
+  }
+  OutputOptions target;
+  target.path = job.path;
+  target.overwrite = true;  // a job run again replaces its segment whole
+  target.tags = job.tags;
+  Sink sink(target, *plan, job.last - job.first, warn);
+  Drive drive(options, *plan, sink);
+  drive.Frames(job.first, job.last, progress);
+  sink.writer.Complete();
+  av_channel_layout_uninit(&plan->audioFormat.layout);
+  sink.writer.Commit();
+  return Summarise(*plan, started, job.first, job.last);
+}
+
+EditLayout LayOutEdit(const EditOptions& options, const WarnFn& warn) {
+  const std::unique_ptr<EditPlan> p = PlanEdit(options, warn);
+  const Timeline& timeline = *p->timeline;
+  EditLayout layout;
+  layout.frames = timeline.frames();
+  layout.rate = p->rate;
+  layout.width = p->canvas.width;
+  layout.height = p->canvas.height;
+  layout.clipFrames = p->lengths;
+  layout.codec = p->output.codec;
+  layout.cost.resize(size_t(layout.frames));
+  layout.canStart.resize(size_t(layout.frames));
+  for (int64_t j = 0; j < layout.frames; ++j) {
+    const Timeline::Place at = timeline.At(j);
+    // A transition's frame converts two pictures into the plug-in's world
+    // and back and runs it, about three times a plain frame's conform and
+    // encode; a copied frame costs next to nothing.
+    layout.cost[size_t(j)] = !p->Renders(j) ? 0 : at.transition ? 3 : 1;
+    layout.canStart[size_t(j)] = !at.transition || at.frame == 0;
+  }
+  av_channel_layout_uninit(&p->audioFormat.layout);
+  return layout;
 }
 
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {

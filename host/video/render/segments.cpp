@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -68,7 +69,7 @@ toml::table PlanTable(const SegmentPlan& p) {
                                    {"first", p.segments[k].first}, {"last", p.segments[k].last}});
   }
   toml::table resolved{{"frames", p.layout.frames}, {"rate", RateText(p.layout.rate)}, {"width", p.layout.width},
-                       {"height", p.layout.height}, {"clip_frames", std::move(frames)}};
+                       {"height", p.layout.height}, {"clip_frames", std::move(frames)}, {"copying", p.layout.copying}};
   return toml::table{{"zkhost", p.version}, {"folder", p.folder}, {"output", std::move(output)},
                      {"settings", std::move(settings)}, {"clip", std::move(clips)}, {"resolved", std::move(resolved)},
                      {"segment", std::move(segments)}};
@@ -147,6 +148,7 @@ void ReadSettings(const toml::table& t, const std::string& file, SegmentPlan& p)
   p.layout.width = int(res["width"].value_or(int64_t(0)));
   p.layout.height = int(res["height"].value_or(int64_t(0)));
   p.layout.codec = o.output.codec;
+  p.layout.copying = res["copying"].value_or(false);
   if (const toml::array* f = res["clip_frames"].as_array()) {
     for (const toml::node& n : *f) p.layout.clipFrames.push_back(n.value_or(int64_t(0)));
   }
@@ -189,24 +191,29 @@ std::vector<PlannedSegment> SplitEdit(const EditLayout& layout, int n) {
   // startsFrom[j]: frames from j on where a segment can start.
   std::vector<int64_t> startsFrom(size_t(layout.frames) + 1, 0);
   for (int64_t j = layout.frames - 1; j >= 0; --j) startsFrom[size_t(j)] = startsFrom[size_t(j) + 1] + layout.canStart[size_t(j)];
-  if (n < 1 || n > startsFrom[0]) {
-    throw Error("--segments " + std::to_string(n) + ": the edit has " + Count(startsFrom[0], "frame") +
-                " where a segment can start (give 1 to " + std::to_string(startsFrom[0]) + ")");
+  const int64_t most = std::max<int64_t>(1, startsFrom[0]);
+  if (n < 1 || n > most) {
+    throw Error("--segments " + std::to_string(n) + ": the edit has " +
+                (layout.copying ? Count(startsFrom[0], "stretch") + " to encode, each wholly in one segment"
+                                : Count(startsFrom[0], "frame") + " where a segment can start") +
+                " (give 1 to " + std::to_string(most) + ")");
   }
   int64_t total = 0;
   for (uint8_t c : layout.cost) total += c;
   std::vector<PlannedSegment> segments;
   int64_t first = 0, cost = 0;
+  bool started = false;  // the segment being laid holds a place to start
   for (int64_t j = 0; j < layout.frames; ++j) {
     // Cut where the cost so far first reaches the next share, at a frame
     // a segment can start at; leave enough such frames for the rest.
     const int64_t left = n - int64_t(segments.size()) - 1;
-    const bool due = left > 0 && j > first && layout.canStart[size_t(j)] &&
+    const bool due = left > 0 && started && layout.canStart[size_t(j)] &&
                      (cost >= total * int64_t(segments.size() + 1) / n || startsFrom[size_t(j)] <= left);
     if (due) {
       segments.push_back({first, j});
       first = j;
     }
+    started |= bool(layout.canStart[size_t(j)]);
     cost += layout.cost[size_t(j)];
   }
   segments.push_back({first, layout.frames});
@@ -313,6 +320,7 @@ RenderSummary RenderPlannedSegment(const std::string& dir, int k, int jobs, cons
   job.first = s.first;
   job.last = s.last;
   job.total = p.layout.frames;
+  job.copying = p.layout.copying;
   job.tags = {{"ZKHOST_PLAN", p.id}, {"ZKHOST_VERSION", version}, {"ZKHOST_SEGMENT", std::to_string(k)},
               {"ZKHOST_FIRST", std::to_string(s.first)}, {"ZKHOST_LAST", std::to_string(s.last)}};
   return RenderSegment(o, job, progress, warn);
@@ -378,59 +386,217 @@ void CheckAlike(const std::vector<SegmentFile>& files) {
   }
 }
 
-// Copies one segment: its pictures' packets at their place in the output,
-// its sound into the output's encoder.
-class Joiner {
+// Reads a segment in file order: its pictures' packets in turn, and its
+// sound, float PCM, into a queue; pictures read past while looking for
+// sound wait their turn.
+class SegmentReader {
  public:
-  Joiner(Writer& writer, AVRational rate, int delay, int channels) : writer_(writer), rate_(rate), delay_(delay), planes_(size_t(channels)) {}
+  SegmentReader(SegmentFile& f, AVRational rate, int channels)
+      : f_(f), rate_(rate), queue_(size_t(channels)), packet_(NewPacket()) {}
 
-  void Copy(SegmentFile& f, const PlannedSegment& s, int64_t samples) {
-    PacketPtr pkt = NewPacket();
-    int64_t frames = 0, got = 0, origin = AV_NOPTS_VALUE;
-    for (int r; (r = av_read_frame(f.input.get(), pkt.get())) != AVERROR_EOF; av_packet_unref(pkt.get())) {
-      if (r < 0) throw Error(f.name + " is damaged: " + AvErrorText(r) + ": render it again");
-      if (pkt->stream_index == f.video->index) {
-        const int64_t at = av_rescale_q_rnd(pkt->pts, f.video->time_base, av_inv_q(rate_), AV_ROUND_NEAR_INF);
-        if (origin == AV_NOPTS_VALUE) origin = at;  // its first picture, a keyframe
-        Picture(f, pkt.get(), s.first + at - origin);
-        ++frames;
-      } else if (f.audio && pkt->stream_index == f.audio->index) {
-        got += Sound(pkt.get());
+  // The next picture's packet and its frame, counted from the segment's
+  // first picture (a keyframe); null at the segment's end.
+  AVPacket* NextPicture(int64_t* frame) {
+    if (pending_.empty() && !ReadPicture()) return nullptr;
+    packet_ = std::move(pending_.front());
+    pending_.pop_front();
+    const int64_t at = av_rescale_q_rnd(packet_->pts, f_.video->time_base, av_inv_q(rate_), AV_ROUND_NEAR_INF);
+    if (origin_ == AV_NOPTS_VALUE) origin_ = at;
+    *frame = at - origin_;
+    ++pictures_;
+    return packet_.get();
+  }
+  // The next count samples into slot; false when the segment has fewer.
+  bool TakeSound(Planes& slot, int count) {
+    while (Queued() < count && ReadPicture()) {
+    }
+    if (Queued() < count) return false;
+    for (size_t c = 0; c < queue_.size(); ++c) {
+      slot[c].assign(queue_[c].begin() + long(read_), queue_[c].begin() + long(read_) + count);
+    }
+    read_ += size_t(count);
+    if (read_ > (1u << 16)) {  // keep the queue short
+      for (auto& q : queue_) q.erase(q.begin(), q.begin() + long(read_));
+      read_ = 0;
+    }
+    return true;
+  }
+  int Queued() const { return queue_.empty() ? 0 : int(queue_[0].size() - read_); }
+  int64_t pictures() const { return pictures_; }
+
+ private:
+  // Reads up to the next picture, queueing the sound before it.
+  bool ReadPicture() {
+    for (;;) {
+      PacketPtr pkt = NewPacket();
+      const int r = av_read_frame(f_.input.get(), pkt.get());
+      if (r == AVERROR_EOF) return false;
+      if (r < 0) throw Error(f_.name + " is damaged: " + AvErrorText(r) + ": render it again");
+      if (f_.audio && pkt->stream_index == f_.audio->index) Queue(pkt.get());
+      if (pkt->stream_index != f_.video->index) continue;
+      pending_.push_back(std::move(pkt));
+      return true;
+    }
+  }
+  void Queue(const AVPacket* pkt) {
+    const size_t channels = queue_.size();
+    if (channels == 0) return;
+    const size_t count = size_t(pkt->size) / sizeof(float) / channels;
+    const auto* in = reinterpret_cast<const float*>(pkt->data);
+    for (size_t c = 0; c < channels; ++c) {
+      for (size_t i = 0; i < count; ++i) queue_[c].push_back(in[i * channels + c]);
+    }
+  }
+
+  SegmentFile& f_;
+  AVRational rate_;
+  std::vector<std::vector<float>> queue_;
+  size_t read_ = 0;
+  std::deque<PacketPtr> pending_;
+  PacketPtr packet_;
+  int64_t origin_ = AV_NOPTS_VALUE;
+  int64_t pictures_ = 0;
+};
+
+[[noreturn]] void Unlike(const SegmentFile& f, const std::string& what) {
+  throw Error(f.name + " holds " + what + " than planned: render it again");
+}
+
+// The join without --copy: every segment's pictures in turn, their sound
+// into the output's encoder.
+void JoinPlain(const SegmentPlan& p, std::vector<SegmentFile>& files, Writer& writer, int delay, int channels,
+               int sampleRate) {
+  const AudioBus bus(sampleRate, channels, p.layout.rate);
+  int64_t next = 0;  // pictures so far, in decode order
+  Planes slot(static_cast<size_t>(channels));
+  for (size_t k = 0; k < files.size(); ++k) {
+    const PlannedSegment& s = p.segments[k];
+    SegmentReader reader(files[k], p.layout.rate, channels);
+    int64_t frame, samples = 0;
+    for (AVPacket* pkt = reader.NextPicture(&frame);; pkt = reader.NextPicture(&frame)) {
+      for (int n; (n = reader.Queued()) > 0; samples += n) {
+        reader.TakeSound(slot, n);
+        writer.WriteAudio(slot, n);
       }
+      if (pkt == nullptr) break;
+      if (reader.pictures() > s.last - s.first) Unlike(files[k], "more pictures");
+      pkt->pts = s.first + frame;
+      pkt->dts = next++ - delay;  // the encoder's own order, one frame a packet
+      if (pkt->dts > pkt->pts) throw Error(files[k].name + ": its pictures are reordered deeper than its header says");
+      pkt->duration = 1;
+      writer.WritePacket(pkt);
     }
-    if (frames != s.last - s.first || (f.audio && got != samples)) {
-      throw Error(f.name + " holds " + Count(frames, "frame") + " and " + Count(got, "sample") + ", not the planned " +
-                  Count(s.last - s.first, "frame") + " and " + Count(samples, "sample") + ": render it again");
+    if (reader.pictures() < s.last - s.first) Unlike(files[k], "fewer pictures");
+    if (channels > 0 && samples != bus.SampleOf(s.last) - bus.SampleOf(s.first)) {
+      Unlike(files[k], samples < bus.SampleOf(s.last) - bus.SampleOf(s.first) ? "less sound" : "more sound");
     }
+    files[k].input.reset();
+  }
+}
+
+// What the segments of a --copy edit rendered, for its join: each holds
+// whole encoded stretches, its first picture its first stretch's first.
+class SegmentStretches : public StretchSource {
+ public:
+  SegmentStretches(const SegmentPlan& p, std::vector<SegmentFile>& files, int channels)
+      : p_(p), files_(files), channels_(channels) {}
+
+  void Packets(int64_t first, int64_t last, const std::function<void(AVPacket*, int64_t)>& put) override {
+    Select(first);
+    for (int64_t n = first; n < last; ++n) {
+      int64_t frame;
+      AVPacket* pkt = reader_->NextPicture(&frame);
+      if (pkt == nullptr) Unlike(files_[k_], "fewer pictures");
+      put(pkt, base_ + frame);
+    }
+  }
+  void Sound(int64_t, Planes& slot) override {
+    if (!reader_->TakeSound(slot, int(slot[0].size()))) Unlike(files_[k_], "less sound");
+  }
+  // Every segment read to its end, and no further.
+  void Finish() {
+    Select(INT64_MAX);
+    Close();
   }
 
  private:
-  void Picture(const SegmentFile& f, AVPacket* pkt, int64_t pts) {
-    pkt->pts = pts;
-    pkt->dts = next_++ - delay_;  // the encoder's own order, one frame a packet
-    if (pkt->dts > pkt->pts) throw Error(f.name + ": its pictures are reordered deeper than its header says");
-    pkt->duration = 1;
-    writer_.WritePacket(pkt);
-  }
-
-  int64_t Sound(const AVPacket* pkt) {
-    const int channels = int(planes_.size());
-    const int count = pkt->size / int(sizeof(float)) / channels;
-    const auto* in = reinterpret_cast<const float*>(pkt->data);
-    for (int c = 0; c < channels; ++c) {
-      planes_[size_t(c)].resize(size_t(count));
-      for (int i = 0; i < count; ++i) planes_[size_t(c)][size_t(i)] = in[i * channels + c];
+  // The segment that holds output frame j, the ones before it read whole.
+  void Select(int64_t j) {
+    if (!reader_) Open(0, j);
+    while (k_ + 1 < files_.size() && j >= p_.segments[k_ + 1].first) {
+      Close();
+      Open(k_ + 1, j);
     }
-    writer_.WriteAudio(planes_, count);
-    return count;
+  }
+  void Open(size_t k, int64_t base) {
+    k_ = k;
+    reader_ = std::make_unique<SegmentReader>(files_[k], p_.layout.rate, channels_);
+    base_ = base;
+  }
+  void Close() {
+    int64_t frame;
+    if (reader_->NextPicture(&frame) != nullptr) Unlike(files_[k_], "more pictures");
+    if (reader_->Queued() > 0) Unlike(files_[k_], "more sound");
+    files_[k_].input.reset();
   }
 
-  Writer& writer_;
-  AVRational rate_;
-  int delay_;
-  Planes planes_;
-  int64_t next_ = 0;
+  const SegmentPlan& p_;
+  std::vector<SegmentFile>& files_;
+  int channels_;
+  size_t k_ = 0;
+  std::unique_ptr<SegmentReader> reader_;
+  int64_t base_ = 0;
 };
+
+}  // namespace
+
+namespace {
+
+// The sound's format as the segments hold it.
+AudioFormat SoundOf(const SegmentFile& f) {
+  AudioFormat sound;
+  if (!f.audio) return sound;
+  sound.sampleRate = f.audio->codecpar->sample_rate;
+  const AVChannelLayout& layout = f.audio->codecpar->ch_layout;
+  // Matroska keeps the count of PCM channels, not always their layout.
+  if (layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+    av_channel_layout_default(&sound.layout, layout.nb_channels);
+  } else {
+    av_channel_layout_copy(&sound.layout, &layout);
+  }
+  return sound;
+}
+
+void JoinWithoutCopy(const SegmentPlan& p, std::vector<SegmentFile>& files, const OutputOptions& out) {
+  const OutputPlan plan = PlanOutput(out);
+  const AVCodecParameters* v = files[0].video->codecpar;
+  Canvas canvas;
+  canvas.width = canvas.pictureWidth = v->width;
+  canvas.height = canvas.pictureHeight = v->height;
+  AudioFormat sound = SoundOf(files[0]);
+  int delay = 0;
+  for (const SegmentFile& f : files) delay = std::max(delay, f.video->codecpar->video_delay);
+  Writer writer(out, plan, canvas, p.layout.rate, files[0].audio ? &sound : nullptr, p.layout.frames, v);
+  JoinPlain(p, files, writer, delay, sound.channels(), sound.sampleRate);
+  writer.Complete();
+  av_channel_layout_uninit(&sound.layout);
+  writer.Commit();
+}
+
+// With --copy the join reads the clips too: it copies their packets
+// around the segments' stretches, as the render would.
+void JoinWithCopy(const SegmentPlan& p, std::vector<SegmentFile>& files, const OutputOptions& out,
+                  const WarnFn& warn) {
+  EditOptions o = Resolved(p);
+  CheckClipsUnchanged(p, o);
+  o.output = out;
+  o.jobs = 1;
+  AudioFormat sound = SoundOf(files[0]);
+  SegmentStretches source(p, files, sound.channels());
+  av_channel_layout_uninit(&sound.layout);
+  JoinStretches(o, source, nullptr, warn);
+  source.Finish();
+}
 
 }  // namespace
 
@@ -445,33 +611,11 @@ JoinSummary JoinSegments(const std::string& dir, const OutputOptions& output, co
   OutputOptions out = p.options.output;
   out.path = output.path.empty() ? Resolve(p.folder, out.path) : output.path;
   out.overwrite = output.overwrite;
-  const OutputPlan plan = PlanOutput(out);
-  const AVCodecParameters* v = files[0].video->codecpar;
-  Canvas canvas;
-  canvas.width = canvas.pictureWidth = v->width;
-  canvas.height = canvas.pictureHeight = v->height;
-  AudioFormat sound;
-  if (files[0].audio) {
-    sound.sampleRate = files[0].audio->codecpar->sample_rate;
-    const AVChannelLayout& layout = files[0].audio->codecpar->ch_layout;
-    // Matroska keeps the count of PCM channels, not always their layout.
-    if (layout.order == AV_CHANNEL_ORDER_UNSPEC) av_channel_layout_default(&sound.layout, layout.nb_channels);
-    else av_channel_layout_copy(&sound.layout, &layout);
+  if (p.layout.copying) {
+    JoinWithCopy(p, files, out, warn);
+  } else {
+    JoinWithoutCopy(p, files, out);
   }
-  int delay = 0;
-  for (const SegmentFile& f : files) delay = std::max(delay, f.video->codecpar->video_delay);
-  Writer writer(out, plan, canvas, p.layout.rate, files[0].audio ? &sound : nullptr, p.layout.frames, v);
-  Joiner joiner(writer, p.layout.rate, delay, sound.channels());
-  const AudioBus bus(sound.sampleRate, sound.channels(), p.layout.rate);
-  for (size_t k = 0; k < files.size(); ++k) {
-    const PlannedSegment& s = p.segments[k];
-    joiner.Copy(files[k], s, bus.SampleOf(s.last) - bus.SampleOf(s.first));
-    files[k].input.reset();
-  }
-  writer.Complete();
-  av_channel_layout_uninit(&sound.layout);
-  writer.Commit();
-  (void)warn;
   return {p.layout.frames, files.size(), out.path,
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
 }

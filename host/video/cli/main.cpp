@@ -62,25 +62,36 @@ A BUNDLE is a path, or a bare name (Cindergate) looked for in $ZK_PLUGIN_PATH,
 in the installed plug-in folder ()" ZK_PLUGIN_RELDIR R"() and beside zkhost.
 )";
 
-const char* const kSegmentHelp = R"(usage: zkhost edit [edit options] -o OUTPUT --plan DIR --segments N
-       zkhost segment DIR K [-j JOBS]
-       zkhost join DIR [-o OUTPUT] [-y]
+const char* const kSegmentHelp = R"(usage: zkhost segment DIR K [options]
 
-An edit in segments that any machines render apart, for a scheduler (Slurm,
-GNU parallel, a Kubernetes Indexed Job) to run:
-  edit --plan         renders nothing; writes DIR/plan.toml, the edit with its
-                      settings and each segment's frames, and prints the jobs
-  segment DIR K       renders segment K (0 to N-1) into DIR/segment-K.mkv;
-                      it reads the plan and the clips, at the plan's paths
-                      (relative ones from the folder the plan was made in).
-                      A job run again, or twice at once, leaves one whole
-                      segment.  -j JOBS: frames rendered at once (1)
-  join DIR            copies the segments' pictures into OUTPUT (the plan's
-                      -o by default) and encodes the sound once; refuses a
-                      missing, unfinished or foreign segment, naming it.
-                      -y overwrites OUTPUT
+Renders segment K (0 to N-1) of an edit planned with
+  zkhost edit [edit options] -o OUTPUT --plan DIR --segments N
+into DIR/segment-K.mkv: the output's video codec at its settings, starting
+with a keyframe of its own, and the mixed sound as PCM.  It reads
+DIR/plan.toml and the clips at the plan's paths (relative ones from the
+folder the plan was made in), and writes only its segment, through a
+temporary file: a job run again, or twice at once, leaves one whole segment,
+so a scheduler may retry it.  Every job of a plan runs the same zkhost, and
+DIR must be where every machine sees it.  zkhost join DIR writes the output.
 
-Every job runs the same zkhost; DIR must be where every machine sees it.
+options:
+  -j, --jobs N        frames rendered at once (default 1: a scheduler's slot)
+  -q, --quiet         print nothing but errors
+  -v, --verbose       also FFmpeg's own messages
+)";
+
+const char* const kJoinHelp = R"(usage: zkhost join DIR [options]
+
+Writes the output of the edit planned in DIR from its rendered segments: their
+pictures' packets copied as they are, the sound encoded once; with --copy, the
+clips' packets copied around the segments' stretches and the sound spliced as
+a render does.  Refuses a missing, unfinished or foreign segment (of another
+plan or another zkhost), naming it, before it writes anything.
+
+options:
+  -o, --output PATH   the output (default: the plan's -o)
+  -y, --overwrite     replace an existing output
+  -q, --quiet         print nothing but errors
 )";
 
 const char* const kRenderHelp = R"(usage: zkhost render BUNDLE [options] CLIP [CLIP2] -o OUTPUT
@@ -157,9 +168,9 @@ options:
                       (a full render, with the reason, where copying cannot apply)
   -y, -j, -q, --fps, --size, --fit, --codec, --crf, --preset, --pix-fmt,
   --plan DIR          render nothing: split the edit into segments that
-                      machines render apart (zkhost segment), and write the
-                      plan of them into DIR (see zkhost segment --help)
-  --segments N        how many (1); segments cost about the same to render
+                      machines render apart, write the plan of them into DIR
+                      and print the jobs (see zkhost segment --help)
+  --segments N        how many segments (default 1); each costs about the same
   --proxy, --preview, --rect, -v   as for render; the contact sheet has a row
                       per cut (frames either side of a hard cut)
 
@@ -524,10 +535,10 @@ int JoinCommand(const std::vector<std::string>& argv) {
   const Args args(argv, {{"-o", "--output"}, {"-y", "--overwrite"}, {"-q", "--quiet"}, {"-h", "--help"}},
                   {"--overwrite", "--quiet", "--help"}, {"--output"});
   if (args.Flag("--help")) {
-    std::fputs(kSegmentHelp, stdout);
+    std::fputs(kJoinHelp, stdout);
     return 0;
   }
-  if (args.rest().size() != 1) throw Error("join: give the plan's folder (see zkhost segment --help)");
+  if (args.rest().size() != 1) throw Error("join: give the plan's folder (see zkhost join --help)");
   av_log_set_level(AV_LOG_QUIET);
   OutputOptions out;
   out.path = args.Value("--output").value_or("");

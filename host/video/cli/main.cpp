@@ -25,6 +25,7 @@ extern "C" {
 #include "instance.h"
 #include "edit/plugin.h"
 #include "render/render.h"
+#include "render/segments.h"
 
 namespace fs = std::filesystem;
 using zk::host::Error;
@@ -46,6 +47,9 @@ commands:
   edit [options] EDIT.toml -o OUTPUT
                     an edit of many clips, each trimmed, with a transition
                     or a hard cut at each cut
+  segment DIR K     render segment K of an edit planned with edit --plan DIR
+  join DIR [-o OUTPUT]
+                    copy an edit's rendered segments into its output
   info BUNDLE       what each variant asks of the host at a speed
   placeholder BUNDLE -o FILE.png
                     the bundle's placeholder frame as a PNG
@@ -56,6 +60,38 @@ commands:
 
 A BUNDLE is a path, or a bare name (Cindergate) looked for in $ZK_PLUGIN_PATH,
 in the installed plug-in folder ()" ZK_PLUGIN_RELDIR R"() and beside zkhost.
+)";
+
+const char* const kSegmentHelp = R"(usage: zkhost segment DIR K [options]
+
+Renders segment K (0 to N-1) of an edit planned with
+  zkhost edit [edit options] -o OUTPUT --plan DIR --segments N
+into DIR/segment-K.mkv: the output's video codec at its settings, starting
+with a keyframe of its own, and the mixed sound as PCM.  It reads
+DIR/plan.toml and the clips at the plan's paths (relative ones from the
+folder the plan was made in), and writes only its segment, through a
+temporary file: a job run again, or twice at once, leaves one whole segment,
+so a scheduler may retry it.  Every job of a plan runs the same zkhost, and
+DIR must be where every machine sees it.  zkhost join DIR writes the output.
+
+options:
+  -j, --jobs N        frames rendered at once (default 1: a scheduler's slot)
+  -q, --quiet         print nothing but errors
+  -v, --verbose       also FFmpeg's own messages
+)";
+
+const char* const kJoinHelp = R"(usage: zkhost join DIR [options]
+
+Writes the output of the edit planned in DIR from its rendered segments: their
+pictures' packets copied as they are, the sound encoded once; with --copy, the
+clips' packets copied around the segments' stretches and the sound spliced as
+a render does.  Refuses a missing, unfinished or foreign segment (of another
+plan or another zkhost), naming it, before it writes anything.
+
+options:
+  -o, --output PATH   the output (default: the plan's -o)
+  -y, --overwrite     replace an existing output
+  -q, --quiet         print nothing but errors
 )";
 
 const char* const kRenderHelp = R"(usage: zkhost render BUNDLE [options] CLIP [CLIP2] -o OUTPUT
@@ -131,6 +167,10 @@ options:
                       them; only the stretches around transitions are encoded again
                       (a full render, with the reason, where copying cannot apply)
   -y, -j, -q, --fps, --size, --fit, --codec, --crf, --preset, --pix-fmt,
+  --plan DIR          render nothing: split the edit into segments that
+                      machines render apart, write the plan of them into DIR
+                      and print the jobs (see zkhost segment --help)
+  --segments N        how many segments (default 1); each costs about the same
   --proxy, --preview, --rect, -v   as for render; the contact sheet has a row
                       per cut (frames either side of a hard cut)
 
@@ -449,6 +489,68 @@ int RenderCommand(const std::vector<std::string>& argv) {
 
 // The edit command's arguments in order: options for the whole edit
 // anywhere, clip options before their clip, --then after it.
+// zkhost edit ... --plan DIR: the plan, and the jobs that carry it out on
+// standard output, one a line.
+int PlanSegments(const EditOptions& o, const std::string& dir, const std::string& count, bool quiet) {
+  if (!o.preview.empty() || !o.mlt.empty()) {
+    throw Error(std::string(o.preview.empty() ? "--mlt" : "--preview") +
+                " needs the whole render in one process: make it with zkhost edit without --plan");
+  }
+  av_log_set_level(AV_LOG_QUIET);
+  const int n = int(Integer("--segments", count, 1, 100000));
+  const SegmentPlan p = MakePlan(o, dir, n, kVersion, Warn);
+  if (!quiet) {
+    std::fprintf(stderr, "%s/plan.toml: %s, %s in %s\n", dir.c_str(), Count(p.layout.frames, "frame").c_str(),
+                 Count(int64_t(o.edit.clips.size()), "clip").c_str(), Count(int64_t(p.segments.size()), "segment").c_str());
+  }
+  for (size_t k = 0; k < p.segments.size(); ++k) std::printf("zkhost segment %s %zu\n", dir.c_str(), k);
+  std::printf("zkhost join %s\n", dir.c_str());
+  return 0;
+}
+
+int SegmentCommand(const std::vector<std::string>& argv) {
+  const Args args(argv, {{"-j", "--jobs"}, {"-q", "--quiet"}, {"-v", "--verbose"}, {"-h", "--help"}},
+                  {"--quiet", "--verbose", "--help"}, {"--jobs"});
+  if (args.Flag("--help")) {
+    std::fputs(kSegmentHelp, stdout);
+    return 0;
+  }
+  if (args.rest().size() != 2) throw Error("segment: give the plan's folder and the segment's number (see zkhost segment --help)");
+  const std::string& dir = args.rest()[0];
+  const int k = int(Integer("segment", args.rest()[1], 0, 1 << 30));
+  const int jobs = int(Integer("--jobs", args.Value("--jobs").value_or("1"), 1, 256));
+  const bool quiet = args.Flag("--quiet");
+  const RenderSummary s = WithProgress(quiet, args.Flag("--verbose"), [&](const ProgressFn& p, const WarnFn& w) {
+    return RenderPlannedSegment(dir, k, jobs, kVersion, p, w);
+  });
+  if (!quiet) {
+    std::fprintf(stderr, "%s: %s (%s in transitions) in %.1f s, %.1f fps\n", SegmentPath(dir, size_t(k)).c_str(),
+                 Count(s.frames, "frame").c_str(), Count(s.transitionFrames, "frame").c_str(), s.seconds,
+                 s.seconds > 0 ? double(s.frames) / s.seconds : 0.0);
+  }
+  return 0;
+}
+
+int JoinCommand(const std::vector<std::string>& argv) {
+  const Args args(argv, {{"-o", "--output"}, {"-y", "--overwrite"}, {"-q", "--quiet"}, {"-h", "--help"}},
+                  {"--overwrite", "--quiet", "--help"}, {"--output"});
+  if (args.Flag("--help")) {
+    std::fputs(kJoinHelp, stdout);
+    return 0;
+  }
+  if (args.rest().size() != 1) throw Error("join: give the plan's folder (see zkhost join --help)");
+  av_log_set_level(AV_LOG_QUIET);
+  OutputOptions out;
+  out.path = args.Value("--output").value_or("");
+  out.overwrite = args.Flag("--overwrite");
+  const JoinSummary s = JoinSegments(args.rest()[0], out, kVersion, Warn);
+  if (!args.Flag("--quiet")) {
+    std::fprintf(stderr, "%s: %s from %s in %.1f s\n", s.output.c_str(), Count(s.frames, "frame").c_str(),
+                 Count(int64_t(s.segments), "segment").c_str(), s.seconds);
+  }
+  return 0;
+}
+
 int EditCommand(const std::vector<std::string>& argv) {
   static const std::map<std::string, std::string> kAliases = {
       {"-o", "--output"}, {"-y", "--overwrite"}, {"-j", "--jobs"}, {"-q", "--quiet"},
@@ -457,7 +559,7 @@ int EditCommand(const std::vector<std::string>& argv) {
                                                   "--copy"};
   static const std::vector<std::string> kValued = {
       "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--codec", "--crf", "--preset",
-      "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then"};
+      "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then", "--plan", "--segments"};
   const Args args(argv, kAliases, kFlags, kValued);
   if (args.Flag("--help")) {
     std::fputs(kEditHelp, stdout);
@@ -539,6 +641,8 @@ int EditCommand(const std::vector<std::string>& argv) {
   o.mlt = value("--mlt").value_or("");
   o.copy = flag("--copy");
   const bool quiet = flag("--quiet");
+  if (auto dir = value("--plan")) return PlanSegments(o, *dir, value("--segments").value_or("1"), quiet);
+  if (auto n = value("--segments")) throw Error("--segments " + *n + " goes with --plan DIR");
   const RenderSummary s = WithProgress(quiet, flag("--verbose"), [&](const ProgressFn& p, const WarnFn& w) {
     return RenderEdit(o, p, w);
   });
@@ -705,7 +809,7 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   static const std::map<std::string, std::function<int(const std::vector<std::string>&)>> kCommands = {
       {"render", RenderCommand}, {"edit", EditCommand}, {"info", InfoCommand}, {"placeholder", PlaceholderCommand},
-      {"demo", DemoCommand}};
+      {"demo", DemoCommand}, {"segment", SegmentCommand}, {"join", JoinCommand}};
   auto it = kCommands.find(command);
   if (it == kCommands.end()) {
     std::fprintf(stderr, "zkhost: unknown command %s (see zkhost --help)\n", command.c_str());

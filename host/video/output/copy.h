@@ -116,6 +116,9 @@ class CopyWriter {
   ~CopyWriter();
   // Output frame j: a rendered frame when the plan encodes it, else null.
   void Write(int64_t j, AVFrame* rendered);
+  // A packet of an encoded stretch that another process encoded with this
+  // plan's parameter sets, in decode order, shown at output frame pts.
+  void WriteEncoded(AVPacket* packet, int64_t pts) { Emit(packet, pts); }
   void Finish();
 
  private:

@@ -242,6 +242,7 @@ void PlanVideoFile(const OutputOptions& options, const std::string& ext, OutputP
                 " encoder for " + codec.label);
   }
   plan->audioName = codec.audioName;
+  plan->codec = codec.name;
   plan->format = codec.format;
   plan->deep = codec.deep;
   plan->limitedRange = codec.limitedRange;
@@ -373,6 +374,25 @@ OutputPlan PlanOutput(const OutputOptions& options) {
   return plan;
 }
 
+OutputPlan PlanSegmentOutput(const OutputOptions& options) {
+  OutputPlan plan;
+  const std::string ext = Lower(fs::path(options.path).extension().string());
+  if (std::any_of(std::begin(kImages), std::end(kImages), [&](const ImageKind& k) { return ext == k.extension; })) {
+    throw Error(options.path + ": a render in segments writes a video file, not images");
+  }
+  PlanVideoFile(options, ext, &plan);
+  PlanPixelFormat(options, &plan);
+  plan.muxer = av_guess_format("matroska", nullptr, nullptr);
+  if (plan.muxer == nullptr) throw Error("this FFmpeg has no Matroska muxer for segments");
+  return plan;
+}
+
+void SoundAsPcm(OutputPlan& plan) {
+  plan.audio = avcodec_find_encoder(AV_CODEC_ID_PCM_F32LE);
+  plan.audioName = "PCM";
+  if (plan.audio == nullptr) throw Error("this FFmpeg has no float PCM encoder for segments' sound");
+}
+
 AVPixelFormat OutputPlan::FormatFor(AVPixelFormat source) const {
   const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(source);
   const bool deeper = d != nullptr && d->nb_components > 0 && d->comp[0].depth > 8;
@@ -444,12 +464,16 @@ Writer::Writer(const OutputOptions& options, const OutputPlan& plan, const Canva
     if (videoStream_ == nullptr) throw Error("out of memory for a stream");
     Check(avcodec_parameters_copy(videoStream_->codecpar, copied), options.path);
     videoStream_->codecpar->codec_tag = 0;
+    if (copied->codec_id == AV_CODEC_ID_HEVC && !Matroska(muxer_->oformat)) {
+      videoStream_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+    }
     videoStream_->time_base = av_inv_q(rate);
     videoStream_->avg_frame_rate = rate;
   } else {
     OpenVideo(canvas, rate);
   }
   if (audio != nullptr && !plan.images) OpenAudio(*audio);
+  for (const auto& [key, value] : options.tags) av_dict_set(&muxer_->metadata, key.c_str(), value.c_str(), 0);
   if (!(muxer_->oformat->flags & AVFMT_NOFILE)) {
     const int r = avio_open(&muxer_->pb, muxerPath.c_str(), AVIO_FLAG_WRITE);
     if (r < 0) throw Error("cannot write " + options.path + ": " + AvErrorText(r));

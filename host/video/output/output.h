@@ -23,6 +23,7 @@ struct OutputOptions {
   std::string pixFmt;  // empty: the codec's, at the first clip's depth (see OutputPlan::FormatFor)
   std::optional<int> crf;  // empty: the codec's default
   std::string preset;      // empty: veryfast
+  std::vector<std::pair<std::string, std::string>> tags;  // the container's metadata
 };
 
 // What an output path asks for, decided before anything is opened or made.
@@ -34,6 +35,7 @@ struct OutputPlan {
   AVPixelFormat deep = AV_PIX_FMT_NONE;    // for deeper sources; NONE: format
   const AVCodec* audio = nullptr;          // null for images
   const char* audioName = "";              // "AAC", for messages
+  std::string codec;                       // its --codec name ("h264"); empty for images
   int crf = -1;                            // the quality asked of the encoder; -1 none
   std::string preset;                      // the speed asked of it; empty none
 
@@ -58,6 +60,15 @@ struct OutputPlan {
 // with two numbers, a folder that does not exist, a pixel format the codec
 // does not take).  Creates nothing.
 OutputPlan PlanOutput(const OutputOptions& options);
+
+// A segment of a render split across machines: the video codec and settings
+// that `options` ask for (its path names the final output), in Matroska,
+// whatever the final container.  Checks the options as PlanOutput does but
+// not the final output's folder, which a machine rendering a segment may
+// not see.  Images are refused.
+OutputPlan PlanSegmentOutput(const OutputOptions& options);
+// The sound as float PCM, which the join encodes once for the whole output.
+void SoundAsPcm(OutputPlan& plan);
 
 // A rate the audio encoder takes: the asked one, or the nearest it has.
 int EncoderSampleRate(const OutputPlan& plan, int want);

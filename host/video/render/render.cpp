@@ -454,6 +454,7 @@ struct EditPlan {
   bool copying = false;  // --copy applies (copy.why is empty)
   AudioFormat audioFormat;
   bool sound = false;  // some clip has sound
+  OutputPlan joined;   // for a segment: the output its join writes
 
   // Whether output frame j is rendered, rather than copied.
   bool Renders(int64_t j) const { return !copying || copy.encode[size_t(j)]; }
@@ -513,12 +514,13 @@ void PlanCopying(const EditOptions& options, EditPlan& p, const WarnFn& warn) {
                  : "--copy: a full render, because " + p.copy.why);
 }
 
-// Checks the edit and decides everything before anything is made.
-std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& warn) {
+// Checks the edit and decides everything before anything is made.  A
+// segment's plan writes the output's codecs into a segment file.
+std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& warn, bool segment = false) {
   if (options.edit.clips.empty()) throw Error("the edit has no clips");
   auto p = std::make_unique<EditPlan>();
-  p->output = PlanOutput(options.output);
-  CheckTargets(options);
+  p->output = segment ? PlanSegmentOutput(options.output) : PlanOutput(options.output);
+  if (!segment) CheckTargets(options);
   p->jobs = JobsFor(options, warn);
   // -j is the whole budget: the encoder gets as many threads as there are
   // render threads, rather than one a core on top of them.
@@ -529,6 +531,10 @@ std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& war
   p->sheet = PlanSheet(options, *p->timeline, p->cuts, p->sheetRow, p->cutThumbs);
   PlanCopying(options, *p, warn);
   p->sound = PlanSound(p->clips, p->output, &p->audioFormat, warn);
+  if (segment) {
+    p->joined = p->output;
+    SoundAsPcm(p->output);
+  }
   return p;
 }
 
@@ -536,7 +542,8 @@ std::unique_ptr<EditPlan> PlanEdit(const EditOptions& options, const WarnFn& war
 // packets and sound copied around the frames that are encoded.  How the
 // sound is copied needs the encoder's parameters, so it is decided here.
 struct Sink {
-  Sink(const EditOptions& options, EditPlan& p, const WarnFn& warn);
+  // A segment's sink writes what it renders; its join splices the sound.
+  Sink(const OutputOptions& target, EditPlan& p, int64_t frames, bool segment, const WarnFn& warn);
 
   Writer writer;
   std::unique_ptr<CopyWriter> copier;
@@ -545,17 +552,33 @@ struct Sink {
   std::unique_ptr<AudioSplicer> splicer;
 };
 
-Sink::Sink(const EditOptions& options, EditPlan& p, const WarnFn& warn)
-    : writer(options.output, p.output, p.canvas, p.rate, p.sound ? &p.audioFormat : nullptr, p.timeline->frames(),
+// The parameters of the sound encoder the output is written with: a
+// segment's own sound is PCM, so it opens one as its join will.
+CodecParametersPtr OutputSound(const EditPlan& p, const Writer& writer, bool segment) {
+  CodecParametersPtr par(avcodec_parameters_alloc());
+  if (!par) throw Error("out of memory for codec parameters");
+  if (!segment) {
+    Check(avcodec_parameters_copy(par.get(), writer.audioParameters()), "--copy");
+  } else {
+    const CodecPtr enc = OpenAudioEncoder(p.joined, p.audioFormat, true, "--copy");
+    Check(avcodec_parameters_from_context(par.get(), enc.get()), "--copy");
+  }
+  return par;
+}
+
+Sink::Sink(const OutputOptions& target, EditPlan& p, int64_t frames, bool segment, const WarnFn& warn)
+    : writer(target, p.output, p.canvas, p.rate, p.sound ? &p.audioFormat : nullptr, frames,
              p.copying ? p.copy.params.get() : nullptr),
       bus(p.audioFormat.sampleRate, writer.hasAudio() ? p.audioFormat.channels() : 0, p.rate) {
   const Timeline& timeline = *p.timeline;
   if (p.copying) copier = std::make_unique<CopyWriter>(p.copy, p.clips, timeline, p.canvas, p.rate, p.output, writer);
   soundPlan.late.assign(p.clips.size(), 0);
   if (!p.copying || !bus.on()) return;
-  soundPlan = PlanAudioCopy(p.clips, timeline, bus, p.audioFormat, p.output, writer.audioParameters());
-  if (!soundPlan.why.empty()) {
-    warn("--copy: the sound is encoded again, because " + soundPlan.why);
+  // A segment mixes its sound where the join's copied sound places it.
+  soundPlan = PlanAudioCopy(p.clips, timeline, bus, p.audioFormat, segment ? p.joined : p.output,
+                            OutputSound(p, writer, segment).get());
+  if (segment || !soundPlan.why.empty()) {
+    if (!segment) warn("--copy: the sound is encoded again, because " + soundPlan.why);
     return;
   }
   warn("--copy: copying " + Count(soundPlan.packets, "sound packet") + " of " +
@@ -576,6 +599,8 @@ class Drive {
   // Output frames [first, last), in order.  A transition's sound is held
   // until its last frame, so a range starts outside any transition.
   void Frames(int64_t first, int64_t last, const ProgressFn& progress);
+  // A --copy edit's every frame, its encoded stretches from `source`.
+  void Join(StretchSource& source, const ProgressFn& progress);
 
  private:
   void LetGo(int64_t j);
@@ -615,6 +640,35 @@ void Drive::Frames(int64_t first, int64_t last, const ProgressFn& progress) {
       TransitionSound(at, got, std::move(slot));
     }
     if (progress) progress(j + 1, timeline_.frames());
+  }
+}
+
+void Drive::Join(StretchSource& source, const ProgressFn& progress) {
+  const std::vector<bool>& encode = p_.copy.encode;
+  const int64_t total = timeline_.frames();
+  for (int64_t j = 0; j < total; ++j) {
+    if (gInterrupted.load()) throw Error("interrupted");
+    LetGo(j);
+    const bool encoded = encode[size_t(j)];
+    if (!encoded) {
+      sink_.copier->Write(j, nullptr);
+    } else if (j == 0 || !encode[size_t(j - 1)]) {
+      int64_t end = j;
+      while (end < total && encode[size_t(end)]) ++end;
+      source.Packets(j, end, [&](AVPacket* packet, int64_t pts) { sink_.copier->WriteEncoded(packet, pts); });
+    }
+    Planes slot = sink_.bus.Slot(j);
+    if (sink_.splicer) sink_.splicer->Advance(sink_.bus.SampleOf(j + 1));
+    const Timeline::Place at = timeline_.At(j);
+    if (encoded && sink_.bus.on()) {
+      source.Sound(j, slot);  // read in order, needed or not
+      if (at.transition || !sink_.splicer || sink_.splicer->Needs(sink_.bus.SampleOf(j), sink_.bus.SampleOf(j + 1))) {
+        WriteSound(j, slot);
+      }
+    } else if (!encoded) {
+      PlainSound(at, j, slot);
+    }
+    if (progress) progress(j + 1, total);
   }
 }
 
@@ -714,14 +768,17 @@ void Finish(const EditOptions& options, EditPlan& p, Sink& sink, const WarnFn& w
   CommitAll(sink.writer, options, p.mlt, p.sheet, warn);
 }
 
-RenderSummary Summarise(const EditPlan& p, std::chrono::steady_clock::time_point started) {
+// What frames [first, last) of the output held.
+RenderSummary Summarise(const EditPlan& p, std::chrono::steady_clock::time_point started, int64_t first, int64_t last) {
   const Timeline& timeline = *p.timeline;
   RenderSummary summary;
-  summary.frames = timeline.frames();
-  summary.copiedFrames = p.copying ? timeline.frames() - p.copy.encoded : 0;
+  summary.frames = last - first;
+  for (int64_t j = first; j < last; ++j) summary.copiedFrames += !p.Renders(j);
   for (size_t i = 0; i < p.clips.size(); ++i) {
-    summary.transitionFrames += timeline.cut(i).frames;
-    summary.transitions += timeline.cut(i).frames > 0;
+    const int64_t start = timeline.TransitionStart(i), n = timeline.cut(i).frames;
+    if (n == 0 || start + n <= first || start >= last) continue;
+    summary.transitionFrames += int(std::min(last, start + n) - std::max(first, start));
+    summary.transitions += start >= first;
   }
   summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return summary;
@@ -732,11 +789,92 @@ RenderSummary Summarise(const EditPlan& p, std::chrono::steady_clock::time_point
 RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress, const WarnFn& warn) {
   const auto started = std::chrono::steady_clock::now();
   const std::unique_ptr<EditPlan> plan = PlanEdit(options, warn);
-  Sink sink(options, *plan, warn);
+  Sink sink(options.output, *plan, plan->timeline->frames(), false, warn);
   Drive drive(options, *plan, sink);
   drive.Frames(0, plan->timeline->frames(), progress);
   Finish(options, *plan, sink, warn);
-  return Summarise(*plan, started);
+  return Summarise(*plan, started, 0, plan->timeline->frames());
+}
+
+RenderSummary JoinStretches(const EditOptions& options, StretchSource& source, const ProgressFn& progress,
+                            const WarnFn& warn) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::unique_ptr<EditPlan> plan = PlanEdit(options, warn);
+  if (!plan->copying) throw Error("the edit was split for --copy, but here " + plan->copy.why);
+  Sink sink(options.output, *plan, plan->timeline->frames(), false, warn);
+  Drive drive(options, *plan, sink);
+  drive.Join(source, progress);
+  Finish(options, *plan, sink, warn);
+  return Summarise(*plan, started, 0, plan->timeline->frames());
+}
+
+RenderSummary RenderSegment(const EditOptions& options, const SegmentJob& job, const ProgressFn& progress,
+                            const WarnFn& warn) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::unique_ptr<EditPlan> plan = PlanEdit(options, warn, true);
+  const int64_t frames = plan->timeline->frames();
+  if (job.total >= 0 && frames != job.total) {
+    throw Error("the edit has " + Count(frames, "frame") + " here, " + std::to_string(job.total) +
+                " where it was split: its clips or bundles differ from that machine's");
+  }
+  if (job.total >= 0 && plan->copying != job.copying) {
+    throw Error(std::string("--copy ") + (job.copying ? "applied where the edit was split, but here " + plan->copy.why
+                                                      : "did not apply where the edit was split, but here it does") +
+                ": its clips or this zkhost's FFmpeg differ from that machine's");
+  }
+  if (job.first < 0 || job.last > frames || job.first >= job.last) {
+    throw Error("frames " + std::to_string(job.first) + " to " + std::to_string(job.last) + " are not within the edit's " +
+                Count(frames, "frame"));
+  }
+  OutputOptions target;
+  target.path = job.path;
+  target.overwrite = true;  // a job run again replaces its segment whole
+  target.tags = job.tags;
+  Sink sink(target, *plan, job.last - job.first, true, warn);
+  Drive drive(options, *plan, sink);
+  if (!plan->copying) {
+    drive.Frames(job.first, job.last, progress);
+  } else {  // only the stretches encoded
+    const std::vector<bool>& encode = plan->copy.encode;
+    for (int64_t j = job.first; j < job.last;) {
+      int64_t end = j;
+      while (end < job.last && encode[size_t(end)] == encode[size_t(j)]) ++end;
+      if (encode[size_t(j)]) drive.Frames(j, end, progress);
+      j = end;
+    }
+  }
+  if (sink.copier) sink.copier->Finish();
+  sink.writer.Complete();
+  av_channel_layout_uninit(&plan->audioFormat.layout);
+  sink.writer.Commit();
+  return Summarise(*plan, started, job.first, job.last);
+}
+
+EditLayout LayOutEdit(const EditOptions& options, const WarnFn& warn) {
+  const std::unique_ptr<EditPlan> p = PlanEdit(options, warn);
+  const Timeline& timeline = *p->timeline;
+  EditLayout layout;
+  layout.frames = timeline.frames();
+  layout.rate = p->rate;
+  layout.width = p->canvas.width;
+  layout.height = p->canvas.height;
+  layout.clipFrames = p->lengths;
+  layout.codec = p->output.codec;
+  layout.copying = p->copying;
+  layout.cost.resize(size_t(layout.frames));
+  layout.canStart.resize(size_t(layout.frames));
+  for (int64_t j = 0; j < layout.frames; ++j) {
+    const Timeline::Place at = timeline.At(j);
+    // A transition's frame converts two pictures into the plug-in's world
+    // and back and runs it, about three times a plain frame's conform and
+    // encode; a copied frame costs next to nothing.
+    layout.cost[size_t(j)] = !p->Renders(j) ? 0 : at.transition ? 3 : 1;
+    // With --copy a segment holds whole encoded stretches.
+    layout.canStart[size_t(j)] = p->copying ? p->copy.encode[size_t(j)] && (j == 0 || !p->copy.encode[size_t(j - 1)])
+                                            : !at.transition || at.frame == 0;
+  }
+  av_channel_layout_uninit(&p->audioFormat.layout);
+  return layout;
 }
 
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn) {

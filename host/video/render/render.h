@@ -74,6 +74,50 @@ RenderSummary RenderEdit(const EditOptions& options, const ProgressFn& progress,
 // end-of-clip transition.
 RenderSummary Render(const RenderOptions& options, const ProgressFn& progress, const WarnFn& warn);
 
+// An edit's output frames [first, last) rendered into a segment file at
+// `path`: the output's video codec at its settings in Matroska, with the
+// sound as float PCM, the container tagged with `tags`.  A range starts
+// and ends outside any transition's inside (EditLayout::canStart).
+struct SegmentJob {
+  std::string path;
+  int64_t first = 0, last = 0;
+  int64_t total = -1;  // the edit's frames when it was split; -1: not checked
+  bool copying = false;  // --copy applied when it was split
+  std::vector<std::pair<std::string, std::string>> tags;
+};
+RenderSummary RenderSegment(const EditOptions& options, const SegmentJob& job, const ProgressFn& progress,
+                            const WarnFn& warn);
+
+// What splitting an edit needs to know, decided as a render would decide
+// it (the clips opened and conformed) without rendering anything.
+struct EditLayout {
+  int64_t frames = 0;
+  AVRational rate{0, 1};
+  int width = 0, height = 0;
+  std::vector<int64_t> clipFrames;  // each clip's frames in the edit
+  std::vector<uint8_t> cost;        // per output frame: what rendering it costs, relatively
+  std::vector<bool> canStart;       // per output frame: a segment may start there
+  std::string codec;                // the output's video codec, by its --codec name
+  bool copying = false;             // --copy applies: only stretches around transitions are encoded
+};
+EditLayout LayOutEdit(const EditOptions& options, const WarnFn& warn);
+
+// What other processes rendered of a --copy edit: the packets of its
+// encoded stretches and the mixed sound of their frames.
+class StretchSource {
+ public:
+  virtual ~StretchSource() = default;
+  // Each packet of the encoded stretch of output frames [first, last), in
+  // decode order, with the frame it shows.
+  virtual void Packets(int64_t first, int64_t last, const std::function<void(AVPacket*, int64_t)>& put) = 0;
+  // The mixed sound of encoded output frame j, as many samples as slot has.
+  virtual void Sound(int64_t j, Planes& slot) = 0;
+};
+// A --copy edit written as its render would write it, with its encoded
+// stretches and their sound taken from `source` instead of rendered.
+RenderSummary JoinStretches(const EditOptions& options, StretchSource& source, const ProgressFn& progress,
+                            const WarnFn& warn);
+
 // "1 clip", "3 clips": a count and its noun, for messages.
 std::string Count(int64_t n, const std::string& noun);
 

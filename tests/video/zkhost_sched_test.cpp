@@ -1,8 +1,9 @@
-// Jobs run by existing schedulers: a Slurm cluster of the test's own
-// (tests/sched/slurm-local) and GNU parallel.
+// An edit's segments rendered by existing schedulers, a Slurm cluster of the
+// test's own (tests/sched/slurm-local) and GNU parallel, and joined.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -131,20 +132,50 @@ struct SchedulerCase {
 };
 void PrintTo(const SchedulerCase& c, std::ostream* os) { *os << c.name; }
 
+// Three 2.4 s clips, each with its own picture and tone, as a phone gives.
+std::string Clip(int i) {
+  const std::string p = (WorkDir() / ("sched" + std::to_string(i) + ".mp4")).string();
+  Ffmpeg("-f lavfi -i testsrc2=s=320x240:r=25:d=2.4,hue=h=" + std::to_string(i * 120) + " -f lavfi -i sine=f=" +
+             std::to_string(400 + 200 * i) + ":r=48000:d=2.4 -c:v libx264 -preset veryfast -g 25 -c:a aac",
+         p);
+  return p;
+}
+
+std::string Edit() {
+  return Quote(Clip(0)) + " --then Cindergate:3:12 " + Quote(Clip(1)) + " --then Ashveil:1:10 " + Quote(Clip(2)) +
+         " --crf 0";
+}
+
+// Each decoded picture's time and hash, one a line.
+std::string Pictures(const std::string& path) {
+  return Shell("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0:v -f framemd5 - | grep -v '^#' | cut -d, -f2,6")
+      .output;
+}
+
 class Scheduled : public testing::TestWithParam<SchedulerCase> {};
 
-TEST_P(Scheduled, RunsEveryJobThenTheLast) {
+// The jobs zkhost edit --plan prints, run by the scheduler, give the
+// pictures one zkhost edit of the same edit gives.
+TEST_P(Scheduled, SegmentsJoinToWhatOneRenderGives) {
   const auto scheduler = GetParam().make();
   if (const std::string why = scheduler->Unavailable(); !why.empty()) GTEST_SKIP() << why;
-  const fs::path dir = WorkDir() / (std::string("dummy-") + GetParam().name);
-  fs::create_directories(dir);
-  std::ofstream(dir / "job.sh") << "echo job $1 > " << (dir / "part-$1").string() << "\n";
-  std::ofstream(dir / "last.sh") << "cat " << dir.string() << "/part-* > " << (dir / "all").string() << "\n";
-  const Outcome run = scheduler->Run({"sh " + (dir / "job.sh").string(), 3, "sh " + (dir / "last.sh").string()});
+  const std::string whole = (WorkDir() / (std::string("whole-") + GetParam().name + ".mp4")).string();
+  const Outcome one = Zkhost("edit -q " + Edit() + " -o " + Quote(whole));
+  ASSERT_EQ(one.status, 0) << one.output;
+
+  const std::string plan = (WorkDir() / (std::string("plan-") + GetParam().name)).string();
+  const std::string out = (WorkDir() / (std::string("joined-") + GetParam().name + ".mp4")).string();
+  const Outcome planned = Zkhost("edit -q " + Edit() + " -o " + Quote(out) + " --plan " + plan + " --segments 3");
+  ASSERT_EQ(planned.status, 0) << planned.output;
+  EXPECT_EQ(planned.output, "zkhost segment " + plan + " 0\nzkhost segment " + plan + " 1\nzkhost segment " + plan +
+                                " 2\nzkhost join " + plan + "\n");
+  const Outcome run = scheduler->Run({std::string(ZKHOST) + " segment -q " + plan, 3, std::string(ZKHOST) + " join -q " + plan});
   ASSERT_EQ(run.status, 0) << run.output;
-  std::ifstream in(dir / "all");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-            "job 0\njob 1\njob 2\n");
+
+  const std::string expected = Pictures(whole), joined = Pictures(out);
+  EXPECT_EQ(std::count(joined.begin(), joined.end(), '\n'), std::count(expected.begin(), expected.end(), '\n'));
+  EXPECT_EQ(joined, expected);
+  EXPECT_NE(expected, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -21,7 +21,17 @@ namespace zk::video {
 namespace fs = std::filesystem;
 namespace {
 
-std::string Pid() { return std::to_string(getpid()); }
+// Who writes a temporary file: the process, and the machine, since two
+// machines may write beside the same target on a shared file system (a
+// segment's job run twice by a scheduler).
+std::string Pid() {
+  char host[256] = "";
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = 0;
+  std::string who = host;
+  who.erase(std::remove_if(who.begin(), who.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)) && c != '-'; }),
+            who.end());
+  return (who.empty() ? "" : who.substr(0, 64) + "-") + std::to_string(getpid());
+}
 
 std::string Lower(std::string s) {
   for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));

@@ -37,8 +37,9 @@ AVRational ParseRate(const std::string& text) {
 uint64_t Stamp(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return 0;
-  const uint64_t t = uint64_t(st.st_mtim.tv_sec) * 1000000000ull + uint64_t(st.st_mtim.tv_nsec);
-  return (uint64_t(st.st_size) * 1099511628211ull) ^ t;
+  // Whole seconds: not every file system gives every client the same
+  // fraction of one.
+  return (uint64_t(st.st_size) * 1099511628211ull) ^ uint64_t(st.st_mtim.tv_sec);
 }
 
 std::string Resolve(const std::string& folder, const std::string& path) {

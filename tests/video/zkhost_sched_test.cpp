@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
-#include <sstream>
+#include <chrono>
 #include <thread>
 
 #include "harness.h"
@@ -89,7 +89,10 @@ class LocalSlurm : public Scheduler {
   std::string WaitFor(const std::string& id) const {
     for (int waited = 0; waited < 600; ++waited) {
       const std::string queued = Client("squeue -h -o %r -j " + id).output;
-      if (queued.empty() || queued.find("DependencyNeverSatisfied") != std::string::npos) break;
+      if (queued.empty() || queued.find("Invalid job id") != std::string::npos ||
+          queued.find("DependencyNeverSatisfied") != std::string::npos) {
+        break;
+      }
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     const std::string job = Client("scontrol -o show job " + id).output;

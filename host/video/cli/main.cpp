@@ -503,8 +503,10 @@ int PlanSegments(const EditOptions& o, const std::string& dir, const std::string
     std::fprintf(stderr, "%s/plan.toml: %s, %s in %s\n", dir.c_str(), Count(p.layout.frames, "frame").c_str(),
                  Count(int64_t(o.edit.clips.size()), "clip").c_str(), Count(int64_t(p.segments.size()), "segment").c_str());
   }
-  for (size_t k = 0; k < p.segments.size(); ++k) std::printf("zkhost segment %s %zu\n", dir.c_str(), k);
-  std::printf("zkhost join %s\n", dir.c_str());
+  // The jobs run elsewhere, in other folders: they name the plan's whole path.
+  const std::string where = fs::absolute(dir).lexically_normal().string();
+  for (size_t k = 0; k < p.segments.size(); ++k) std::printf("zkhost segment %s %zu\n", where.c_str(), k);
+  std::printf("zkhost join %s\n", where.c_str());
   return 0;
 }
 

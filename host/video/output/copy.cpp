@@ -228,21 +228,10 @@ std::string WhyNoSampleDescription(const Bytes& extradata) {
   return "its sample description is not an H.264 configuration record";
 }
 
-}  // namespace
-
-CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
-                  const OutputPlan& output) {
-  CopyPlan plan;
-  auto refuse = [&](const std::string& why) {
-    plan.why = why;
-    return std::move(plan);
-  };
-  if (output.images || output.video == nullptr || output.video->id != AV_CODEC_ID_H264 ||
-      canvas.format != AV_PIX_FMT_YUV420P) {
-    return refuse("the output is not 8-bit 4:2:0 H.264");
-  }
-  if (canvas.interlaced) return refuse("the clips are interlaced");
-  AvcC sets;
+// Takes the first clip's H.264 stream settings for the output, or says why
+// a clip's packets cannot join it; `sets` gets the first clip's SPS and PPS.
+std::string TakeClipSettings(const std::vector<Clip>& clips, const Canvas& canvas, AVRational rate, CopyPlan& plan,
+                             AvcC& sets) {
   Bytes extradata;
   for (const Clip& clip : clips) {
     const VideoTrack& v = *clip.video;
@@ -250,45 +239,52 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
     const AVCodecParameters* par = in->streams[v.stream()]->codecpar;
     const std::string who = v.path() + ": ";
     const std::string why = WhyNotCopied(clip, *par, canvas, rate);
-    if (!why.empty()) return refuse(who + why);
+    if (!why.empty()) return who + why;
     const Bytes mine(par->extradata, par->extradata + par->extradata_size);
     AvcC own;
-    if (!ParseAvcC(mine.data(), mine.size(), &own)) return refuse(who + WhyNoSampleDescription(mine));
+    if (!ParseAvcC(mine.data(), mine.size(), &own)) return who + WhyNoSampleDescription(mine);
     if (!plan.params) {
       extradata = mine;
       sets = own;
       const char* profile = ProfileName(par->profile);
       if (profile == nullptr) {
         const char* name = avcodec_profile_name(AV_CODEC_ID_H264, par->profile);
-        return refuse(who + "its H.264 profile is " + (name ? name : "unknown") +
-                      ", which the stretches' encoder does not make");
+        return who + "its H.264 profile is " + (name ? name : "unknown") +
+               ", which the stretches' encoder does not make";
       }
       plan.profile = profile;
       plan.params.reset(avcodec_parameters_alloc());
       if (!plan.params) throw Error("out of memory");
       Check(avcodec_parameters_copy(plan.params.get(), par), "--copy");
     } else if (mine != extradata) {
-      return refuse(who + "its H.264 parameter sets differ from the first clip's");
+      return who + "its H.264 parameter sets differ from the first clip's";
     }
     plan.delay = std::max(plan.delay, v.reorder());
   }
-  // An id for the encoder's sets that no clip's SPS or PPS has.
+  return "";
+}
+
+// An id for the encoder's sets that no clip's SPS or PPS has (over 31 when
+// every id is taken).
+int FreeParameterSetId(const AvcC& sets) {
   std::vector<int> used;
   for (const Bytes& s : sets.sps) used.push_back(ReadUe(s, 4));
   for (const Bytes& p : sets.pps) used.push_back(ReadUe(p, 1));
-  plan.parameterSetId = 1;
-  while (std::find(used.begin(), used.end(), plan.parameterSetId) != used.end()) ++plan.parameterSetId;
-  if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
-  // x264's lossless coding is a profile of its own, which cannot join the clips'.
-  if (output.crf == 0) {
-    return refuse("--crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile, not in the "
-                  "clips' " + plan.profile + " profile");
-  }
+  int id = 1;
+  while (std::find(used.begin(), used.end(), id) != used.end()) ++id;
+  return id;
+}
+
+// Opens the stretches' encoder once for its parameter sets, which then
+// stand beside the clips' in the output's sample description; or says why
+// it cannot be opened.
+std::string AddEncoderSets(const Canvas& canvas, AVRational rate, const OutputPlan& output, CopyPlan& plan,
+                           AvcC& sets) {
   CodecPtr probe;
   try {
     probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
   } catch (const Error& e) {
-    return refuse(std::string("the stretches' encoder cannot be opened (") + e.what() + ")");
+    return std::string("the stretches' encoder cannot be opened (") + e.what() + ")";
   }
   ParseAnnexB(probe->extradata, size_t(probe->extradata_size), &sets);
   plan.delay = std::max(plan.delay, probe->has_b_frames + 1);
@@ -298,8 +294,11 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   if (plan.params->extradata == nullptr) throw Error("out of memory");
   std::copy(both.begin(), both.end(), plan.params->extradata);
   plan.params->extradata_size = int(both.size());
+  return "";
+}
 
-  // Copied: whole GOPs of a clip outside its transitions; the rest encoded.
+// Copied: whole GOPs of a clip outside its transitions; the rest encoded.
+void MarkCopied(const std::vector<Clip>& clips, const Timeline& timeline, CopyPlan& plan) {
   plan.encode.assign(size_t(timeline.frames()), true);
   for (size_t c = 0; c < clips.size(); ++c) {
     const VideoTrack& v = *clips[c].video;
@@ -318,6 +317,33 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
     plan.encoded += plan.encode[j];
     plan.stretches += plan.encode[j] && (j == 0 || !plan.encode[j - 1]);
   }
+}
+
+}  // namespace
+
+CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
+                  const OutputPlan& output) {
+  CopyPlan plan;
+  auto refuse = [&](const std::string& why) {
+    plan.why = why;
+    return std::move(plan);
+  };
+  if (output.images || output.video == nullptr || output.video->id != AV_CODEC_ID_H264 ||
+      canvas.format != AV_PIX_FMT_YUV420P) {
+    return refuse("the output is not 8-bit 4:2:0 H.264");
+  }
+  if (canvas.interlaced) return refuse("the clips are interlaced");
+  AvcC sets;
+  if (const std::string why = TakeClipSettings(clips, canvas, rate, plan, sets); !why.empty()) return refuse(why);
+  plan.parameterSetId = FreeParameterSetId(sets);
+  if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
+  // x264's lossless coding is a profile of its own, which cannot join the clips'.
+  if (output.crf == 0) {
+    return refuse("--crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile, not in the "
+                  "clips' " + plan.profile + " profile");
+  }
+  if (const std::string why = AddEncoderSets(canvas, rate, output, plan, sets); !why.empty()) return refuse(why);
+  MarkCopied(clips, timeline, plan);
   return plan;
 }
 

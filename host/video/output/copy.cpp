@@ -297,18 +297,51 @@ std::string AddEncoderSets(const Canvas& canvas, AVRational rate, const OutputPl
   return "";
 }
 
-// Copied: whole GOPs of a clip outside its transitions; the rest encoded.
-void MarkCopied(const std::vector<Clip>& clips, const Timeline& timeline, CopyPlan& plan) {
+// Whether a packet of length-prefixed NAL units holds an IDR picture's slice.
+bool HoldsIdr(const AVPacket& packet, size_t lengthSize) {
+  const size_t size = size_t(packet.size);
+  for (size_t at = 0; at + lengthSize < size;) {
+    size_t length = 0;
+    for (size_t i = 0; i < lengthSize; ++i) length = length << 8 | packet.data[at + i];
+    at += lengthSize;
+    if (length == 0 || length > size - at) return false;
+    if ((packet.data[at] & 0x1F) == 5) return true;
+    at += length;
+  }
+  return false;
+}
+
+// Per frame of a clip: whether it is an IDR picture, where a decoder starts
+// afresh.  A copied run begins at one: begun at another I picture, after
+// the stretch encoder's pictures, it decodes out of order and loses frames.
+std::vector<bool> IdrFrames(const VideoTrack& v, size_t lengthSize) {
+  std::vector<bool> idr(size_t(v.frames()), false);
+  InputPtr in = v.opener()();
+  PacketPtr packet = NewPacket();
+  while (av_read_frame(in.get(), packet.get()) >= 0) {
+    if (packet->stream_index == v.stream() && (packet->flags & AV_PKT_FLAG_KEY) && HoldsIdr(*packet, lengthSize)) {
+      const int64_t k = RankOf(v, packet->pts);
+      if (k < v.frames() && v.Pts(k) == packet->pts) idr[size_t(k)] = true;
+    }
+    av_packet_unref(packet.get());
+  }
+  return idr;
+}
+
+// Copied: whole GOPs of a clip outside its transitions, from an IDR
+// picture on; the rest encoded.
+void MarkCopied(const std::vector<Clip>& clips, const Timeline& timeline, size_t lengthSize, CopyPlan& plan) {
   plan.encode.assign(size_t(timeline.frames()), true);
   for (size_t c = 0; c < clips.size(); ++c) {
     const VideoTrack& v = *clips[c].video;
+    const std::vector<bool> idr = IdrFrames(v, lengthSize);
     const int64_t origin = timeline.Origin(c), trim = clips[c].trim;
     const int64_t lo = origin + (c > 0 && timeline.cut(c - 1).kind == CutKind::kBetween ? timeline.cut(c - 1).frames : 0);
     const int64_t hi = timeline.End(c) - timeline.cut(c).frames;
     auto source = [&](int64_t j) { return trim + j - origin; };
     auto boundary = [&](int64_t j) { return source(j) >= v.frames() || v.Key(source(j)); };
     int64_t a = lo;
-    while (a < hi && !v.Key(source(a))) ++a;
+    while (a < hi && !(source(a) < v.frames() && idr[size_t(source(a))])) ++a;
     int64_t b = hi;
     while (b > a && !boundary(b)) --b;
     for (int64_t j = a; j < b; ++j) plan.encode[size_t(j)] = false;
@@ -335,6 +368,8 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   if (canvas.interlaced) return refuse("the clips are interlaced");
   AvcC sets;
   if (const std::string why = TakeClipSettings(clips, canvas, rate, plan, sets); !why.empty()) return refuse(why);
+  // The size of each NAL unit's length in the clips' packets.
+  const size_t lengthSize = sets.head.size() > 4 ? size_t(sets.head[4] & 3) + 1 : 4;
   plan.parameterSetId = FreeParameterSetId(sets);
   if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
   // x264's lossless coding is a profile of its own, which cannot join the clips'.
@@ -343,7 +378,7 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
                   "clips' " + plan.profile + " profile");
   }
   if (const std::string why = AddEncoderSets(canvas, rate, output, plan, sets); !why.empty()) return refuse(why);
-  MarkCopied(clips, timeline, plan);
+  MarkCopied(clips, timeline, lengthSize, plan);
   return plan;
 }
 

@@ -16,13 +16,15 @@ struct CopyCase {
   const char* says;  // a part of what zkhost says of --copy
   bool length;       // the sound is as long as a full render's
   bool splices;      // outside the transition (2.56 to 3.2 s), no worse than a full render anywhere
+  bool decodes;      // as many frames decode as from a full render
 };
 void PrintTo(const CopyCase& c, std::ostream* os) { *os << c.name; }
 
 // Two 3.2 s H.264 clips with the tones below (a transition of 0.64 s
 // between them starts the second on the sound's cycles and on the AAC
 // packets' grid), the same in Matroska and in a transport stream, a clip
-// missing three frames, and one of another size.
+// missing three frames, one of another size, and one in open GOPs (its
+// later keyframes are I pictures that are not IDR).
 class CopyEdges : public testing::TestWithParam<CopyCase> {
  protected:
   static void SetUpTestSuite() {
@@ -38,6 +40,7 @@ class CopyEdges : public testing::TestWithParam<CopyCase> {
     Ffmpeg("-f lavfi -i testsrc=s=160x120:r=25:d=3.2 -vf \"select='not(between(n,30,32))'\" -fps_mode passthrough" +
            video, Clip("G", "mp4"));
     Ffmpeg("-f lavfi -i testsrc=s=320x240:r=25:d=3.2" + video, Clip("S", "mp4"));
+    Ffmpeg("-f lavfi -i testsrc=s=160x120:r=25:d=3.2" + video + "-bf 3 -x264-params open-gop=1", Clip("O", "mp4"));
   }
   static std::string Clip(const std::string& name, const std::string& ext) {
     return (WorkDir() / ("edge-" + name + "." + ext)).string();
@@ -46,6 +49,11 @@ class CopyEdges : public testing::TestWithParam<CopyCase> {
 
 std::string AudioDuration(const std::string& path) {
   return Shell("ffprobe -v error -select_streams a -show_entries stream=duration -of csv=p=0 " + path).output;
+}
+
+std::string DecodedFrames(const std::string& path) {
+  return Shell("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames -of csv=p=0 " +
+               path).output;
 }
 
 // The clips' sound: three tones whose cycles fit whole into 0.64 s, so
@@ -71,7 +79,7 @@ double WorstDifference(const std::vector<float>& s, double from, double to) {
 TEST_P(CopyEdges, DoesWhatItSays) {
   const CopyCase& c = GetParam();
   std::string edit = c.edit;
-  for (const char* name : {"A", "B", "T", "G", "S"}) {
+  for (const char* name : {"A", "B", "T", "G", "S", "O"}) {
     const std::string key = std::string("{") + name + "}";
     const std::string ext = name[0] == 'T' ? "ts" : edit.find("{mkv}") != std::string::npos ? "mkv" : "mp4";
     for (size_t at; (at = edit.find(key)) != std::string::npos;) edit.replace(at, key.size(), Clip(name, ext));
@@ -81,7 +89,7 @@ TEST_P(CopyEdges, DoesWhatItSays) {
   const Outcome run = Zkhost("edit -q -y --copy " + edit + " -o " + copied);
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
-  if (!c.length && !c.splices) return;
+  if (!c.length && !c.splices && !c.decodes) return;
   const std::string full = (WorkDir() / (std::string(c.name) + "-full.mp4")).string();
   ASSERT_EQ(Zkhost("edit -q -y " + edit + " -o " + full).status, 0);
   if (c.length) {
@@ -90,23 +98,32 @@ TEST_P(CopyEdges, DoesWhatItSays) {
   if (c.splices) {
     EXPECT_LE(WorstDifference(MonoAudio(copied, 48000), 2.56, 3.2), WorstDifference(MonoAudio(full, 48000), 2.56, 3.2));
   }
+  if (c.decodes) {
+    EXPECT_EQ(DecodedFrames(copied), DecodedFrames(full));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, CopyEdges,
     testing::Values(
-        CopyCase{"SoundEndsWithThePicture", "-t cut {A} --out 2.92 {B}", "sound packets of 2 clips", true, false},
-        CopyCase{"AacInMatroska", "-t cut {A} --out 2.92 {B} {mkv}", "sound packets of 2 clips", true, false},
-        CopyCase{"SplicesAsCleanAsAFullRender", "-t Cindergate:3:16 {A} {B}", "sound packets of 2 clips", false, true},
+        CopyCase{"SoundEndsWithThePicture", "-t cut {A} --out 2.92 {B}", "sound packets of 2 clips", true, false,
+                 false},
+        CopyCase{"AacInMatroska", "-t cut {A} --out 2.92 {B} {mkv}", "sound packets of 2 clips", true, false, false},
+        CopyCase{"SplicesAsCleanAsAFullRender", "-t Cindergate:3:16 {A} {B}", "sound packets of 2 clips", false, true,
+                 true},
         CopyCase{"LosslessCrf", "--crf 0 -t cut {A} {B}",
                  "because --crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile", false,
-                 false},
+                 false, false},
         CopyCase{"TransportStream", "-t cut {A} {T}",
                  "edge-T.ts: its parameter sets are in the stream, not the sample description (remux it to .mp4 to "
-                 "copy it)", false, false},
-        CopyCase{"MissingFrames", "-t cut {A} {G}", "edge-G.mp4: it has a gap of 3 frames at 1.200 s", false, false},
+                 "copy it)", false, false, false},
+        CopyCase{"MissingFrames", "-t cut {A} {G}", "edge-G.mp4: it has a gap of 3 frames at 1.200 s", false, false,
+                 false},
         CopyCase{"OtherSize", "-t cut {A} {S}", "edge-S.mp4: it needs conforming: it is 320x240, the output 160x120",
-                 false, false}),
+                 false, false, false},
+        // Copying starts again only at an IDR picture: here none follows the transition.
+        CopyCase{"OpenGops", "-t Cindergate:3:16 {O} {O}", "copying 50 frames, encoding 94 in 1 stretch", false,
+                 false, true}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

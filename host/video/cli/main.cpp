@@ -487,8 +487,13 @@ int RenderCommand(const std::vector<std::string>& argv) {
   return 0;
 }
 
-// The edit command's arguments in order: options for the whole edit
-// anywhere, clip options before their clip, --then after it.
+// The clips as the command line gives them, in order.
+struct GivenClips {
+  std::vector<EditClip> clips;
+  std::vector<std::pair<size_t, std::string>> thens;  // clip, the transition after it
+  std::string clipOption;  // the first clip option given, for an edit file's refusal
+};
+
 // zkhost edit ... --plan DIR: the plan, and the jobs that carry it out on
 // standard output, one a line.
 int PlanSegments(const EditOptions& o, const std::string& dir, const std::string& count, bool quiet) {
@@ -553,78 +558,92 @@ int JoinCommand(const std::vector<std::string>& argv) {
   return 0;
 }
 
-int EditCommand(const std::vector<std::string>& argv) {
-  static const std::map<std::string, std::string> kAliases = {
-      {"-o", "--output"}, {"-y", "--overwrite"}, {"-j", "--jobs"}, {"-q", "--quiet"},
-      {"-v", "--verbose"}, {"-h", "--help"}, {"-t", "--transition"}};
-  static const std::vector<std::string> kFlags = {"--overwrite", "--quiet", "--proxy", "--verbose", "--help",
-                                                  "--copy"};
-  static const std::vector<std::string> kValued = {
-      "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--codec", "--crf", "--preset",
-      "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then", "--plan", "--segments"};
-  const Args args(argv, kAliases, kFlags, kValued);
-  if (args.Flag("--help")) {
-    std::fputs(kEditHelp, stdout);
-    return 0;
-  }
-  EditOptions o;
+// The edit command's arguments in order: options for the whole edit
+// anywhere, clip options before their clip, --then after it.
+GivenClips ReadClips(const Args& args) {
+  GivenClips given;
   EditClip next;
   bool nextHasOptions = false;
-  std::vector<std::pair<size_t, std::string>> thens;  // clip, transition
-  std::string clipOption;  // the first clip option given, for an edit file's refusal
+  auto clipOption = [&](const std::string& a, const std::string& value) {
+    nextHasOptions = true;
+    if (given.clipOption.empty()) given.clipOption = a + " " + value;
+  };
   for (const Args::Item& item : args.items()) {
     const std::string& a = item.option;
     const std::string& value = item.value;
     if (a.empty()) {
       next.path = value;
-      next.where = "clip " + std::to_string(o.edit.clips.size() + 1) + " (" + value + ")";
-      o.edit.clips.push_back(next);
+      next.where = "clip " + std::to_string(given.clips.size() + 1) + " (" + value + ")";
+      given.clips.push_back(next);
       next = EditClip{};
       nextHasOptions = false;
     } else if (a == "--in") {
       next.in = ParseTime(value, "--in");
-      nextHasOptions = true;
-      if (clipOption.empty()) clipOption = a + " " + value;
+      clipOption(a, value);
     } else if (a == "--out") {
       next.out = ParseTime(value, "--out");
-      nextHasOptions = true;
-      if (clipOption.empty()) clipOption = a + " " + value;
+      clipOption(a, value);
     } else if (a == "--volume") {
       next.volume = int(Integer("--volume", value, 0, 512));
-      nextHasOptions = true;
-      if (clipOption.empty()) clipOption = a + " " + value;
+      clipOption(a, value);
     } else if (a == "--then") {
-      if (o.edit.clips.empty()) throw Error("--then " + value + " comes after the clip it follows");
-      thens.emplace_back(o.edit.clips.size() - 1, value);
+      if (given.clips.empty()) throw Error("--then " + value + " comes after the clip it follows");
+      given.thens.emplace_back(given.clips.size() - 1, value);
     }
   }
   if (nextHasOptions) throw Error("--in, --out and --volume go before the clip they belong to");
+  return given;
+}
+
+// The edit: an edit file's, or the clips given with -t's transition at
+// every cut and --then's after a clip.
+Edit ReadEdit(const Args& args, GivenClips given) {
+  CutSpec fallback = ParseCut(args.Value("--transition").value_or("Cindergate:1"));
+  if (auto sp = args.Value("--speed")) fallback.speed = Speed(*sp);
+  if (given.clips.size() == 1 && fs::path(given.clips[0].path).extension() == ".toml") {
+    if (!given.thens.empty()) throw Error("an edit file says its own transitions: --then has no clip to follow");
+    if (!given.clipOption.empty()) {
+      throw Error("an edit file says its own clips' in, out and volume: " + given.clipOption +
+                  " has no clip to go with");
+    }
+    Edit edit = ReadEditFile(given.clips[0].path, fallback, args.Value("--transition").has_value());
+    for (const std::string& n : edit.notices) Warn(n);
+    return edit;
+  }
+  if (given.clips.empty()) throw Error("edit: give the clips, or an edit file (see zkhost edit --help)");
+  Edit edit;
+  edit.clips = std::move(given.clips);
+  for (size_t c = 0; c < edit.clips.size(); ++c) {
+    if (edit.clips[c].out >= 0 && edit.clips[c].out <= edit.clips[c].in) {
+      throw Error(edit.clips[c].where + ": --out must come after --in");
+    }
+    edit.cuts.push_back(fallback);
+    edit.cuts.back().fromDefault = true;
+  }
+  for (const auto& [c, text] : given.thens) {
+    edit.cuts[c] = ParseCut(text);
+    if (!edit.cuts[c].hard() && args.Value("--speed")) edit.cuts[c].speed = fallback.speed;
+    edit.cuts[c].where = edit.clips[c].where;
+  }
+  return edit;
+}
+
+// zkhost edit's options.  The clip options, --then, -t and --speed make
+// the edit (ReadClips, ReadEdit); the rest are read in ReadEditSettings.
+const std::map<std::string, std::string> kEditAliases = {
+    {"-o", "--output"}, {"-y", "--overwrite"}, {"-j", "--jobs"}, {"-q", "--quiet"},
+    {"-v", "--verbose"}, {"-h", "--help"}, {"-t", "--transition"}};
+const std::vector<std::string> kEditFlags = {"--overwrite", "--quiet", "--proxy", "--verbose", "--help", "--copy"};
+const std::vector<std::string> kEditValued = {
+    "--output", "--transition", "--speed", "--mlt", "--jobs", "--fps", "--size", "--fit", "--codec",
+    "--crf", "--preset", "--pix-fmt", "--preview", "--rect", "--in", "--out", "--volume", "--then",
+    "--plan", "--segments"};
+
+// The settings of the whole edit: its output, its frames, and what else
+// is written beside it.
+void ReadEditSettings(const Args& args, EditOptions& o) {
   auto value = [&](const std::string& k) { return args.Value(k); };
   auto flag = [&](const std::string& f) { return args.Flag(f); };
-  CutSpec fallback = ParseCut(value("--transition").value_or("Cindergate:1"));
-  if (auto sp = value("--speed")) fallback.speed = Speed(*sp);
-  if (o.edit.clips.size() == 1 && fs::path(o.edit.clips[0].path).extension() == ".toml") {
-    if (!thens.empty()) throw Error("an edit file says its own transitions: --then has no clip to follow");
-    if (!clipOption.empty()) {
-      throw Error("an edit file says its own clips' in, out and volume: " + clipOption + " has no clip to go with");
-    }
-    o.edit = ReadEditFile(o.edit.clips[0].path, fallback, value("--transition").has_value());
-    for (const std::string& n : o.edit.notices) Warn(n);
-  } else {
-    if (o.edit.clips.empty()) throw Error("edit: give the clips, or an edit file (see zkhost edit --help)");
-    for (size_t c = 0; c < o.edit.clips.size(); ++c) {
-      if (o.edit.clips[c].out >= 0 && o.edit.clips[c].out <= o.edit.clips[c].in) {
-        throw Error(o.edit.clips[c].where + ": --out must come after --in");
-      }
-      o.edit.cuts.push_back(fallback);
-      o.edit.cuts.back().fromDefault = true;
-    }
-    for (const auto& [c, text] : thens) {
-      o.edit.cuts[c] = ParseCut(text);
-      if (!o.edit.cuts[c].hard() && value("--speed")) o.edit.cuts[c].speed = fallback.speed;
-      o.edit.cuts[c].where = o.edit.clips[c].where;
-    }
-  }
   o.output.path = value("--output").value_or("");
   if (o.output.path.empty()) throw Error("edit: give the output with -o (e.g. -o out.mp4)");
   o.output.overwrite = flag("--overwrite");
@@ -642,10 +661,21 @@ int EditCommand(const std::vector<std::string>& argv) {
   o.preview = value("--preview").value_or("");
   o.mlt = value("--mlt").value_or("");
   o.copy = flag("--copy");
-  const bool quiet = flag("--quiet");
-  if (auto dir = value("--plan")) return PlanSegments(o, *dir, value("--segments").value_or("1"), quiet);
-  if (auto n = value("--segments")) throw Error("--segments " + *n + " goes with --plan DIR");
-  const RenderSummary s = WithProgress(quiet, flag("--verbose"), [&](const ProgressFn& p, const WarnFn& w) {
+}
+
+int EditCommand(const std::vector<std::string>& argv) {
+  const Args args(argv, kEditAliases, kEditFlags, kEditValued);
+  if (args.Flag("--help")) {
+    std::fputs(kEditHelp, stdout);
+    return 0;
+  }
+  EditOptions o;
+  o.edit = ReadEdit(args, ReadClips(args));
+  ReadEditSettings(args, o);
+  const bool quiet = args.Flag("--quiet");
+  if (auto dir = args.Value("--plan")) return PlanSegments(o, *dir, args.Value("--segments").value_or("1"), quiet);
+  if (auto n = args.Value("--segments")) throw Error("--segments " + *n + " goes with --plan DIR");
+  const RenderSummary s = WithProgress(quiet, args.Flag("--verbose"), [&](const ProgressFn& p, const WarnFn& w) {
     return RenderEdit(o, p, w);
   });
   if (!quiet) {

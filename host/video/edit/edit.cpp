@@ -104,90 +104,103 @@ std::string Line(const std::string& file, const toml::node& node) {
   return file + " line " + std::to_string(node.source().begin.line);
 }
 
-}  // namespace
-
-Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut, bool defaultWins) {
-  toml::table doc;
+// The file as a table; a syntax error names its line.
+toml::table ParseEditFile(const std::string& path) {
   try {
-    doc = toml::parse_file(path);
+    return toml::parse_file(path);
   } catch (const toml::parse_error& e) {
     throw Error(path + " line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description()));
   } catch (const std::exception& e) {
     throw Error("cannot read " + path + ": " + e.what());
   }
+}
+
+// A transition's text, whose error names where the file gives it.
+CutSpec CutAt(const std::string& at, const std::string& text) {
+  try {
+    return ParseCut(text);
+  } catch (const Error& e) {
+    throw Error(at + ": " + e.what());
+  }
+}
+
+// The transition at every cut: the file's own, unless the command line
+// gave one (with a notice where they differ), as options win elsewhere.
+CutSpec EditTransition(const toml::table& doc, const std::string& path, const CutSpec& defaultCut, bool defaultWins,
+                       std::vector<std::string>* notices) {
+  const toml::node* t = doc.get("transition");
+  if (t == nullptr) return defaultCut;
+  const auto text = t->value<std::string>();
+  if (!text) throw Error(Line(path, *t) + ": transition is a text such as \"Cindergate:3:30\"");
+  const CutSpec own = CutAt(Line(path, *t), *text);
+  if (!defaultWins) return own;
+  if (own.Text() != defaultCut.Text()) {
+    notices->push_back("-t " + defaultCut.Text() + " replaces " + Line(path, *t) + ": transition = \"" + *text + "\"");
+  }
+  return defaultCut;
+}
+
+// One setting of a [[clip]] table, at `at`, into the clip or the cut after it.
+void ReadClipSetting(const std::string& k, const toml::node& node, const std::string& at, const fs::path& base,
+                     EditClip& c, CutSpec& cut) {
+  if (k == "file") {
+    const auto file = node.value<std::string>();
+    if (!file || file->empty()) throw Error(at + ": file is the clip's path");
+    c.path = fs::path(*file).is_absolute() || base.empty() ? *file : (base / *file).string();
+    if (std::error_code ec; !fs::exists(c.path, ec)) throw Error(at + ": " + c.path + ": no such file");
+  } else if (k == "in") {
+    c.in = TimeOf(node, at + ": in");
+    c.inWhere = at;
+  } else if (k == "out") {
+    c.out = TimeOf(node, at + ": out");
+    c.outWhere = at;
+  } else if (k == "volume") {
+    const auto v = node.value<int64_t>();
+    if (!v || *v < 0 || *v > 512) throw Error(at + ": volume is 0 to 512 (256 is the clip's own level)");
+    c.volume = int(*v);
+  } else if (k == "transition") {
+    const auto text = node.value<std::string>();
+    if (!text) throw Error(at + ": transition is a text such as \"Cindergate:3:30\" or \"cut\"");
+    cut = CutAt(at, *text);
+    cut.where = at;
+  } else {
+    throw Error(at + ": unknown clip setting " + k + " (file, in, out, volume, transition)");
+  }
+}
+
+// One [[clip]] table: the clip, and the transition after it (the edit's
+// own unless the clip says another).
+void ReadClip(const toml::node& item, const std::string& path, const fs::path& base, const CutSpec& fallback,
+              Edit& edit) {
+  const toml::table* clip = item.as_table();
+  const std::string where = Line(path, item);
+  if (clip == nullptr) throw Error(where + ": a clip is a [[clip]] table");
+  EditClip c;
+  c.where = where;
+  CutSpec cut = fallback;
+  cut.fromDefault = true;
+  for (const auto& [key, node] : *clip) ReadClipSetting(std::string(key.str()), node, Line(path, node), base, c, cut);
+  if (c.path.empty()) throw Error(where + ": the clip has no file");
+  if (c.out >= 0 && c.out <= c.in) throw Error(c.outWhere + ": out must come after in");
+  edit.clips.push_back(std::move(c));
+  edit.cuts.push_back(cut);
+}
+
+}  // namespace
+
+Edit ReadEditFile(const std::string& path, const CutSpec& defaultCut, bool defaultWins) {
+  const toml::table doc = ParseEditFile(path);
   const fs::path base = fs::path(path).parent_path();
   for (const auto& [key, node] : doc) {
     if (key != "clip" && key != "transition") {
       throw Error(Line(path, node) + ": unknown setting " + std::string(key.str()) + " (an edit has transition and [[clip]])");
     }
   }
-  CutSpec fallback = defaultCut;
   Edit edit;
-  if (const toml::node* t = doc.get("transition")) {
-    const auto text = t->value<std::string>();
-    if (!text) throw Error(Line(path, *t) + ": transition is a text such as \"Cindergate:3:30\"");
-    try {
-      fallback = ParseCut(*text);
-    } catch (const Error& e) {
-      throw Error(Line(path, *t) + ": " + e.what());
-    }
-    // The command line wins over the file, as options do elsewhere.
-    if (defaultWins) {
-      if (fallback.Text() != defaultCut.Text()) {
-        edit.notices.push_back("-t " + defaultCut.Text() + " replaces " + Line(path, *t) + ": transition = \"" +
-                               *text + "\"");
-      }
-      fallback = defaultCut;
-    }
-  }
+  const CutSpec fallback = EditTransition(doc, path, defaultCut, defaultWins, &edit.notices);
   const toml::array* clips = doc.get_as<toml::array>("clip");
   if (clips == nullptr || clips->empty()) throw Error(path + ": no [[clip]] in the edit");
-  for (const toml::node& item : *clips) {
-    const toml::table* clip = item.as_table();
-    const std::string where = Line(path, item);
-    if (clip == nullptr) throw Error(where + ": a clip is a [[clip]] table");
-    EditClip c;
-    c.where = where;
-    CutSpec cut = fallback;
-    cut.fromDefault = true;
-    {
-      for (const auto& [key, node] : *clip) {
-        const std::string k(key.str());
-        const std::string at = Line(path, node);
-        if (k == "file") {
-          const auto file = node.value<std::string>();
-          if (!file || file->empty()) throw Error(at + ": file is the clip's path");
-          c.path = fs::path(*file).is_absolute() || base.empty() ? *file : (base / *file).string();
-          if (std::error_code ec; !fs::exists(c.path, ec)) throw Error(at + ": " + c.path + ": no such file");
-        } else if (k == "in") {
-          c.in = TimeOf(node, at + ": in");
-          c.inWhere = at;
-        } else if (k == "out") {
-          c.out = TimeOf(node, at + ": out");
-          c.outWhere = at;
-        } else if (k == "volume") {
-          const auto v = node.value<int64_t>();
-          if (!v || *v < 0 || *v > 512) throw Error(at + ": volume is 0 to 512 (256 is the clip's own level)");
-          c.volume = int(*v);
-        } else if (k == "transition") {
-          const auto text = node.value<std::string>();
-          if (!text) throw Error(at + ": transition is a text such as \"Cindergate:3:30\" or \"cut\"");
-          try {
-            cut = ParseCut(*text);
-          } catch (const Error& e) {
-            throw Error(at + ": " + e.what());
-          }
-          cut.where = at;
-        } else {
-          throw Error(at + ": unknown clip setting " + k + " (file, in, out, volume, transition)");
-        }
-      }
-    }
-    if (c.path.empty()) throw Error(where + ": the clip has no file");
-    if (c.out >= 0 && c.out <= c.in) throw Error(c.outWhere + ": out must come after in");
-    edit.clips.push_back(std::move(c));
-    edit.cuts.push_back(cut);
-  }
+  for (const toml::node& item : *clips) ReadClip(item, path, base, fallback, edit);
   return edit;
 }
 

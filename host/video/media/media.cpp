@@ -304,101 +304,145 @@ void VideoTrack::Open() {
   if (format_.rate.num <= 0 || format_.rate.den <= 0) format_.rate = {25, 1};
 }
 
+// What reading the packets gathers besides the frames' timestamps.
+struct VideoTrack::Packets {
+  std::vector<int64_t> dts;       // per frame, in file order
+  std::vector<int64_t> keys, recovery;  // timestamps of keyframes and recovery points
+  int64_t lastKey = INT64_MIN;
+  int64_t lastPts = INT64_MIN, lastDuration = 0;  // the frame shown last, and for how long
+  double readEnd = 0;  // seconds: where the last packet of any stream ends
+};
+
 // Reads the packets once without decoding them: the frames' timestamps,
 // and damage the container reports, before any work is done.
 void VideoTrack::Index() {
   InputPtr in = open_();
-  PacketPtr packet = NewPacket();
-  int64_t lastPts = INT64_MIN, lastDuration = 0;
-  std::vector<int64_t> dts, keys, recovery;
-  int64_t lastKey = INT64_MIN;
-  RecoveryPoints recoveryPoints(in->streams[stream_]->codecpar);
-  double readEnd = 0;  // seconds: where the last packet of any stream ends
-  for (;;) {
-    const int r = av_read_frame(in.get(), packet.get());
-    if (r == AVERROR_EOF) break;
-    if (r < 0) throw Error(path_ + ": damaged after frame " + std::to_string(pts_.size()) + ": " + AvErrorText(r));
-    if (const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts; t != AV_NOPTS_VALUE) {
-      const double end = (double(t) + double(packet->duration)) * av_q2d(in->streams[packet->stream_index]->time_base);
-      readEnd = std::max(readEnd, end);
-    }
-    if (packet->stream_index == stream_ && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
-      if (packet->flags & AV_PKT_FLAG_CORRUPT) {
-        const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        const int64_t first = pts_.empty() ? AV_NOPTS_VALUE : pts_.front();
-        // In double: a damaged file's timestamps may lie anywhere in 64 bits.
-        const double at = t == AV_NOPTS_VALUE || first == AV_NOPTS_VALUE
-                              ? 0
-                              : (double(t) - double(first)) * av_q2d(timeBase_);
-        throw Error(path_ + ": damaged near " + Seconds(std::max(at, 0.0)) + " (a corrupt packet)");
-      }
-      if (packet->pts == AV_NOPTS_VALUE) exactPts_ = false;
-      if ((packet->flags & AV_PKT_FLAG_KEY) && recoveryPoints.Is(packet.get())) {
-        recovery.push_back(packet->pts);
-      } else if (packet->flags & AV_PKT_FLAG_KEY) {
-        keys.push_back(packet->pts);
-        lastKey = packet->pts;
-      } else if (packet->pts != AV_NOPTS_VALUE && lastKey != INT64_MIN && packet->pts < lastKey) {
-        openGop_ = true;  // a picture that refers back across the keyframe
-      }
-      pts_.push_back(packet->pts);
-      dts.push_back(packet->dts);
-      if (packet->pts != AV_NOPTS_VALUE && packet->pts > lastPts) {
-        lastPts = packet->pts;
-        lastDuration = packet->duration;
-      }
-    }
-    av_packet_unref(packet.get());
-  }
+  Packets p = ReadPackets(in.get());
   if (pts_.empty()) throw Error(path_ + ": the video stream has no frames");
   // One nominal frame in the stream's time base.
   const int64_t frameTicks =
       std::max<int64_t>(1, av_rescale_q(1, av_inv_q(format_.rate), timeBase_));
+  // A transport stream seeks by decode time: a keyframe's presentation
+  // time would land on the packet after it.
+  OrderTimestamps(p, frameTicks, (in->iformat->flags & AVFMT_TS_DISCONT) != 0);
+  SetEnd(p, frameTicks);
+  CheckWhole(in.get(), p.readEnd);
+  FramePtr first = FirstWholeFrame();
+  StartAt(first->best_effort_timestamp);
+  MarkKeys(std::move(p.keys), std::move(p.recovery));
+  TakeFormatOf(*first);
+  cache_[0] = Share(std::move(first));
+  next_ = 1;
+}
+
+// Every packet of the file in the order stored; the video stream's frames
+// go to pts_.
+VideoTrack::Packets VideoTrack::ReadPackets(AVFormatContext* in) {
+  PacketPtr packet = NewPacket();
+  RecoveryPoints recoveryPoints(in->streams[stream_]->codecpar);
+  Packets p;
+  for (;;) {
+    const int r = av_read_frame(in, packet.get());
+    if (r == AVERROR_EOF) break;
+    if (r < 0) throw Error(path_ + ": damaged after frame " + std::to_string(pts_.size()) + ": " + AvErrorText(r));
+    if (const int64_t t = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts; t != AV_NOPTS_VALUE) {
+      const double end = (double(t) + double(packet->duration)) * av_q2d(in->streams[packet->stream_index]->time_base);
+      p.readEnd = std::max(p.readEnd, end);
+    }
+    if (packet->stream_index == stream_ && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
+      CheckIntact(*packet);
+      AddFrame(*packet, (packet->flags & AV_PKT_FLAG_KEY) && recoveryPoints.Is(packet.get()), p);
+    }
+    av_packet_unref(packet.get());
+  }
+  return p;
+}
+
+// A packet the container marks corrupt stops the clip, named by its time.
+void VideoTrack::CheckIntact(const AVPacket& packet) const {
+  if (!(packet.flags & AV_PKT_FLAG_CORRUPT)) return;
+  const int64_t t = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+  const int64_t first = pts_.empty() ? AV_NOPTS_VALUE : pts_.front();
+  // In double: a damaged file's timestamps may lie anywhere in 64 bits.
+  const double at = t == AV_NOPTS_VALUE || first == AV_NOPTS_VALUE
+                        ? 0
+                        : (double(t) - double(first)) * av_q2d(timeBase_);
+  throw Error(path_ + ": damaged near " + Seconds(std::max(at, 0.0)) + " (a corrupt packet)");
+}
+
+// One frame's packet: its timestamps, and whether decoding can start there
+// (a keyframe, or a recovery point: a keyframe whose picture is not intra).
+void VideoTrack::AddFrame(const AVPacket& packet, bool recovery, Packets& p) {
+  if (packet.pts == AV_NOPTS_VALUE) exactPts_ = false;
+  if (recovery) {
+    p.recovery.push_back(packet.pts);
+  } else if (packet.flags & AV_PKT_FLAG_KEY) {
+    p.keys.push_back(packet.pts);
+    p.lastKey = packet.pts;
+  } else if (packet.pts != AV_NOPTS_VALUE && p.lastKey != INT64_MIN && packet.pts < p.lastKey) {
+    openGop_ = true;  // a picture that refers back across the keyframe
+  }
+  pts_.push_back(packet.pts);
+  p.dts.push_back(packet.dts);
+  if (packet.pts != AV_NOPTS_VALUE && packet.pts > p.lastPts) {
+    p.lastPts = packet.pts;
+    p.lastDuration = packet.duration;
+  }
+}
+
+// The frames' presentation times in display order, made up where the
+// container gives none; and how far decoding runs ahead of display.
+void VideoTrack::OrderTimestamps(Packets& p, int64_t frameTicks, bool byDts) {
   if (!exactPts_) {
     // Timestamps the container does not give: decode times where there are
     // any (streams without reordering), otherwise the nominal rate.
-    const bool allDts = std::none_of(dts.begin(), dts.end(), [](int64_t t) { return t == AV_NOPTS_VALUE; });
-    for (size_t k = 0; k < pts_.size(); ++k) pts_[k] = allDts ? dts[k] : int64_t(k) * frameTicks;
-    lastPts = *std::max_element(pts_.begin(), pts_.end());
-    lastDuration = 0;
+    const bool allDts = std::none_of(p.dts.begin(), p.dts.end(), [](int64_t t) { return t == AV_NOPTS_VALUE; });
+    for (size_t k = 0; k < pts_.size(); ++k) pts_[k] = allDts ? p.dts[k] : int64_t(k) * frameTicks;
+    p.lastPts = *std::max_element(pts_.begin(), pts_.end());
+    p.lastDuration = 0;
   }
   if (exactPts_) {
     // How far decoding runs ahead of display: packet n shown as frame rank(n).
     std::vector<int64_t> order = pts_;
     std::stable_sort(pts_.begin(), pts_.end());
-    // A transport stream seeks by decode time: a keyframe's presentation
-    // time would land on the packet after it.
-    const bool byDts = in->iformat->flags & AVFMT_TS_DISCONT;
     seekTs_ = pts_;
     for (size_t n = 0; n < order.size(); ++n) {
       const int64_t rank = std::lower_bound(pts_.begin(), pts_.end(), order[n]) - pts_.begin();
       reorder_ = std::max(reorder_, int(int64_t(n) - rank));
-      if (byDts && dts[n] != AV_NOPTS_VALUE) seekTs_[size_t(rank)] = std::min(dts[n], order[n]);
+      if (byDts && p.dts[n] != AV_NOPTS_VALUE) seekTs_[size_t(rank)] = std::min(p.dts[n], order[n]);
     }
   }
   std::stable_sort(pts_.begin(), pts_.end());
-  // A day is longer than any clip; timestamps that span more are damage,
-  // and would make a frame grid of that length.  So are timestamps whose
-  // span does not even fit in 64 bits.
+}
+
+// Where the last frame's display ends.  A day is longer than any clip;
+// timestamps that span more are damage, and would make a frame grid of
+// that length.  So are timestamps whose span does not even fit in 64 bits.
+void VideoTrack::SetEnd(const Packets& p, int64_t frameTicks) {
   int64_t span = 0;
-  if (__builtin_add_overflow(lastPts, lastDuration > 0 ? lastDuration : frameTicks, &endPts_) ||
+  if (__builtin_add_overflow(p.lastPts, p.lastDuration > 0 ? p.lastDuration : frameTicks, &endPts_) ||
       __builtin_sub_overflow(endPts_, pts_.front(), &span)) {
     throw Error(path_ + ": its timestamps span more than 64 bits hold (damaged or wrapped timestamps)");
   }
   if (duration() > 86400.0) {
     throw Error(path_ + ": its timestamps span " + Seconds(duration()) + " (damaged or wrapped timestamps)");
   }
-  CheckWhole(in.get(), readEnd);
+}
 
-  // The first frame that decodes is the clip's start: a stream cut in
-  // mid-GOP begins with frames that refer to pictures it does not hold.
+// The first frame that decodes whole is the clip's start: a stream cut in
+// mid-GOP begins with frames that refer to pictures it does not hold.
+FramePtr VideoTrack::FirstWholeFrame() {
   FramePtr first = NewFrame();
   for (;;) {
     if (!DecodeNext(first.get())) throw Error(path_ + ": no frame of the video stream decodes");
     if (!(first->flags & AV_FRAME_FLAG_CORRUPT) && first->decode_error_flags == 0) break;
     av_frame_unref(first.get());
   }
-  const int64_t t0 = first->best_effort_timestamp;
+  return first;
+}
+
+// The clip starts at the frame shown at t0: those before it are skipped.
+void VideoTrack::StartAt(int64_t t0) {
   if (exactPts_ && t0 != AV_NOPTS_VALUE) {
     const auto at = std::lower_bound(pts_.begin(), pts_.end(), t0);
     skipped_ = at - pts_.begin();
@@ -408,25 +452,26 @@ void VideoTrack::Index() {
   } else {
     skipped_ = 0;
   }
-  MarkKeys(std::move(keys), std::move(recovery));
-  // Streams often declare their colour only in the pictures.
+}
+
+// What the first picture says of the format where the stream did not, or
+// said otherwise: streams often declare their colour only in the pictures.
+void VideoTrack::TakeFormatOf(const AVFrame& first) {
   Colour& c = format_.colour;
-  const Colour drawn = ColourOf(first->colorspace, first->color_range, first->color_primaries, first->color_trc);
+  const Colour drawn = ColourOf(first.colorspace, first.color_range, first.color_primaries, first.color_trc);
   if (c.space == AVCOL_SPC_UNSPECIFIED) c.space = drawn.space;
   if (c.range == AVCOL_RANGE_UNSPECIFIED) c.range = drawn.range;
   if (c.primaries == AVCOL_PRI_UNSPECIFIED) c.primaries = drawn.primaries;
   if (c.trc == AVCOL_TRC_UNSPECIFIED) c.trc = drawn.trc;
-  if (first->width != format_.width || first->height != format_.height || first->format != format_.format) {
-    format_.width = first->width;
-    format_.height = first->height;
-    format_.format = AVPixelFormat(first->format);
+  if (first.width != format_.width || first.height != format_.height || first.format != format_.format) {
+    format_.width = first.width;
+    format_.height = first.height;
+    format_.format = AVPixelFormat(first.format);
   }
-  if (first->interlaced_frame) {
+  if (first.interlaced_frame) {
     format_.interlaced = true;
-    format_.topFirst = first->top_field_first;
+    format_.topFirst = first.top_field_first;
   }
-  cache_[0] = Share(std::move(first));
-  next_ = 1;
 }
 
 // Which frames start a GOP, and which decoding can start from: those and

@@ -111,6 +111,15 @@ class VideoTrack {
  private:
   void Open();
   void Index();
+  struct Packets;  // what reading the packets gathers besides pts_
+  Packets ReadPackets(AVFormatContext* in);
+  void CheckIntact(const AVPacket& packet) const;
+  void AddFrame(const AVPacket& packet, bool recovery, Packets& p);
+  void OrderTimestamps(Packets& p, int64_t frameTicks, bool byDts);
+  void SetEnd(const Packets& p, int64_t frameTicks);
+  FramePtr FirstWholeFrame();
+  void StartAt(int64_t t0);
+  void TakeFormatOf(const AVFrame& first);
   void CheckWhole(AVFormatContext* in, double readEnd) const;
   void MarkKeys(std::vector<int64_t> keys, std::vector<int64_t> recovery);
   void Rewind();

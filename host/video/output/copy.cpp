@@ -228,6 +228,130 @@ std::string WhyNoSampleDescription(const Bytes& extradata) {
   return "its sample description is not an H.264 configuration record";
 }
 
+// Takes the first clip's H.264 stream settings for the output, or says why
+// a clip's packets cannot join it; `sets` gets the first clip's SPS and PPS.
+std::string TakeClipSettings(const std::vector<Clip>& clips, const Canvas& canvas, AVRational rate, CopyPlan& plan,
+                             AvcC& sets) {
+  Bytes extradata;
+  for (const Clip& clip : clips) {
+    const VideoTrack& v = *clip.video;
+    InputPtr in = v.opener()();
+    const AVCodecParameters* par = in->streams[v.stream()]->codecpar;
+    const std::string who = v.path() + ": ";
+    const std::string why = WhyNotCopied(clip, *par, canvas, rate);
+    if (!why.empty()) return who + why;
+    const Bytes mine(par->extradata, par->extradata + par->extradata_size);
+    AvcC own;
+    if (!ParseAvcC(mine.data(), mine.size(), &own)) return who + WhyNoSampleDescription(mine);
+    if (!plan.params) {
+      extradata = mine;
+      sets = own;
+      const char* profile = ProfileName(par->profile);
+      if (profile == nullptr) {
+        const char* name = avcodec_profile_name(AV_CODEC_ID_H264, par->profile);
+        return who + "its H.264 profile is " + (name ? name : "unknown") +
+               ", which the stretches' encoder does not make";
+      }
+      plan.profile = profile;
+      plan.params.reset(avcodec_parameters_alloc());
+      if (!plan.params) throw Error("out of memory");
+      Check(avcodec_parameters_copy(plan.params.get(), par), "--copy");
+    } else if (mine != extradata) {
+      return who + "its H.264 parameter sets differ from the first clip's";
+    }
+    plan.delay = std::max(plan.delay, v.reorder());
+  }
+  return "";
+}
+
+// An id for the encoder's sets that no clip's SPS or PPS has (over 31 when
+// every id is taken).
+int FreeParameterSetId(const AvcC& sets) {
+  std::vector<int> used;
+  for (const Bytes& s : sets.sps) used.push_back(ReadUe(s, 4));
+  for (const Bytes& p : sets.pps) used.push_back(ReadUe(p, 1));
+  int id = 1;
+  while (std::find(used.begin(), used.end(), id) != used.end()) ++id;
+  return id;
+}
+
+// Opens the stretches' encoder once for its parameter sets, which then
+// stand beside the clips' in the output's sample description; or says why
+// it cannot be opened.
+std::string AddEncoderSets(const Canvas& canvas, AVRational rate, const OutputPlan& output, CopyPlan& plan,
+                           AvcC& sets) {
+  CodecPtr probe;
+  try {
+    probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
+  } catch (const Error& e) {
+    return std::string("the stretches' encoder cannot be opened (") + e.what() + ")";
+  }
+  ParseAnnexB(probe->extradata, size_t(probe->extradata_size), &sets);
+  plan.delay = std::max(plan.delay, probe->has_b_frames + 1);
+  const Bytes both = BuildAvcC(sets);
+  av_freep(&plan.params->extradata);
+  plan.params->extradata = static_cast<uint8_t*>(av_mallocz(both.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (plan.params->extradata == nullptr) throw Error("out of memory");
+  std::copy(both.begin(), both.end(), plan.params->extradata);
+  plan.params->extradata_size = int(both.size());
+  return "";
+}
+
+// Whether a packet of length-prefixed NAL units holds an IDR picture's slice.
+bool HoldsIdr(const AVPacket& packet, size_t lengthSize) {
+  const size_t size = size_t(packet.size);
+  for (size_t at = 0; at + lengthSize < size;) {
+    size_t length = 0;
+    for (size_t i = 0; i < lengthSize; ++i) length = length << 8 | packet.data[at + i];
+    at += lengthSize;
+    if (length == 0 || length > size - at) return false;
+    if ((packet.data[at] & 0x1F) == 5) return true;
+    at += length;
+  }
+  return false;
+}
+
+// Per frame of a clip: whether it is an IDR picture, where a decoder starts
+// afresh.  A copied run begins at one: begun at another I picture, after
+// the stretch encoder's pictures, it decodes out of order and loses frames.
+std::vector<bool> IdrFrames(const VideoTrack& v, size_t lengthSize) {
+  std::vector<bool> idr(size_t(v.frames()), false);
+  InputPtr in = v.opener()();
+  PacketPtr packet = NewPacket();
+  while (av_read_frame(in.get(), packet.get()) >= 0) {
+    if (packet->stream_index == v.stream() && (packet->flags & AV_PKT_FLAG_KEY) && HoldsIdr(*packet, lengthSize)) {
+      const int64_t k = RankOf(v, packet->pts);
+      if (k < v.frames() && v.Pts(k) == packet->pts) idr[size_t(k)] = true;
+    }
+    av_packet_unref(packet.get());
+  }
+  return idr;
+}
+
+// Copied: whole GOPs of a clip outside its transitions, from an IDR
+// picture on; the rest encoded.
+void MarkCopied(const std::vector<Clip>& clips, const Timeline& timeline, size_t lengthSize, CopyPlan& plan) {
+  plan.encode.assign(size_t(timeline.frames()), true);
+  for (size_t c = 0; c < clips.size(); ++c) {
+    const VideoTrack& v = *clips[c].video;
+    const std::vector<bool> idr = IdrFrames(v, lengthSize);
+    const int64_t origin = timeline.Origin(c), trim = clips[c].trim;
+    const int64_t lo = origin + (c > 0 && timeline.cut(c - 1).kind == CutKind::kBetween ? timeline.cut(c - 1).frames : 0);
+    const int64_t hi = timeline.End(c) - timeline.cut(c).frames;
+    auto source = [&](int64_t j) { return trim + j - origin; };
+    auto boundary = [&](int64_t j) { return source(j) >= v.frames() || v.Key(source(j)); };
+    int64_t a = lo;
+    while (a < hi && !(source(a) < v.frames() && idr[size_t(source(a))])) ++a;
+    int64_t b = hi;
+    while (b > a && !boundary(b)) --b;
+    for (int64_t j = a; j < b; ++j) plan.encode[size_t(j)] = false;
+  }
+  for (size_t j = 0; j < plan.encode.size(); ++j) {
+    plan.encoded += plan.encode[j];
+    plan.stretches += plan.encode[j] && (j == 0 || !plan.encode[j - 1]);
+  }
+}
+
 }  // namespace
 
 CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, const Canvas& canvas, AVRational rate,
@@ -243,81 +367,18 @@ CopyPlan PlanCopy(const std::vector<Clip>& clips, const Timeline& timeline, cons
   }
   if (canvas.interlaced) return refuse("the clips are interlaced");
   AvcC sets;
-  Bytes extradata;
-  for (const Clip& clip : clips) {
-    const VideoTrack& v = *clip.video;
-    InputPtr in = v.opener()();
-    const AVCodecParameters* par = in->streams[v.stream()]->codecpar;
-    const std::string who = v.path() + ": ";
-    const std::string why = WhyNotCopied(clip, *par, canvas, rate);
-    if (!why.empty()) return refuse(who + why);
-    const Bytes mine(par->extradata, par->extradata + par->extradata_size);
-    AvcC own;
-    if (!ParseAvcC(mine.data(), mine.size(), &own)) return refuse(who + WhyNoSampleDescription(mine));
-    if (!plan.params) {
-      extradata = mine;
-      sets = own;
-      const char* profile = ProfileName(par->profile);
-      if (profile == nullptr) {
-        const char* name = avcodec_profile_name(AV_CODEC_ID_H264, par->profile);
-        return refuse(who + "its H.264 profile is " + (name ? name : "unknown") +
-                      ", which the stretches' encoder does not make");
-      }
-      plan.profile = profile;
-      plan.params.reset(avcodec_parameters_alloc());
-      if (!plan.params) throw Error("out of memory");
-      Check(avcodec_parameters_copy(plan.params.get(), par), "--copy");
-    } else if (mine != extradata) {
-      return refuse(who + "its H.264 parameter sets differ from the first clip's");
-    }
-    plan.delay = std::max(plan.delay, v.reorder());
-  }
-  // An id for the encoder's sets that no clip's SPS or PPS has.
-  std::vector<int> used;
-  for (const Bytes& s : sets.sps) used.push_back(ReadUe(s, 4));
-  for (const Bytes& p : sets.pps) used.push_back(ReadUe(p, 1));
-  plan.parameterSetId = 1;
-  while (std::find(used.begin(), used.end(), plan.parameterSetId) != used.end()) ++plan.parameterSetId;
+  if (const std::string why = TakeClipSettings(clips, canvas, rate, plan, sets); !why.empty()) return refuse(why);
+  // The size of each NAL unit's length in the clips' packets.
+  const size_t lengthSize = sets.head.size() > 4 ? size_t(sets.head[4] & 3) + 1 : 4;
+  plan.parameterSetId = FreeParameterSetId(sets);
   if (plan.parameterSetId > 31) return refuse("the clips use every parameter set id");
   // x264's lossless coding is a profile of its own, which cannot join the clips'.
   if (output.crf == 0) {
     return refuse("--crf 0 is lossless, which H.264 codes only in the High 4:4:4 Predictive profile, not in the "
                   "clips' " + plan.profile + " profile");
   }
-  CodecPtr probe;
-  try {
-    probe = OpenStretchEncoder(canvas, rate, output, plan.profile, plan.parameterSetId, *plan.params);
-  } catch (const Error& e) {
-    return refuse(std::string("the stretches' encoder cannot be opened (") + e.what() + ")");
-  }
-  ParseAnnexB(probe->extradata, size_t(probe->extradata_size), &sets);
-  plan.delay = std::max(plan.delay, probe->has_b_frames + 1);
-  const Bytes both = BuildAvcC(sets);
-  av_freep(&plan.params->extradata);
-  plan.params->extradata = static_cast<uint8_t*>(av_mallocz(both.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (plan.params->extradata == nullptr) throw Error("out of memory");
-  std::copy(both.begin(), both.end(), plan.params->extradata);
-  plan.params->extradata_size = int(both.size());
-
-  // Copied: whole GOPs of a clip outside its transitions; the rest encoded.
-  plan.encode.assign(size_t(timeline.frames()), true);
-  for (size_t c = 0; c < clips.size(); ++c) {
-    const VideoTrack& v = *clips[c].video;
-    const int64_t origin = timeline.Origin(c), trim = clips[c].trim;
-    const int64_t lo = origin + (c > 0 && timeline.cut(c - 1).kind == CutKind::kBetween ? timeline.cut(c - 1).frames : 0);
-    const int64_t hi = timeline.End(c) - timeline.cut(c).frames;
-    auto source = [&](int64_t j) { return trim + j - origin; };
-    auto boundary = [&](int64_t j) { return source(j) >= v.frames() || v.Key(source(j)); };
-    int64_t a = lo;
-    while (a < hi && !v.Key(source(a))) ++a;
-    int64_t b = hi;
-    while (b > a && !boundary(b)) --b;
-    for (int64_t j = a; j < b; ++j) plan.encode[size_t(j)] = false;
-  }
-  for (size_t j = 0; j < plan.encode.size(); ++j) {
-    plan.encoded += plan.encode[j];
-    plan.stretches += plan.encode[j] && (j == 0 || !plan.encode[j - 1]);
-  }
+  if (const std::string why = AddEncoderSets(canvas, rate, output, plan, sets); !why.empty()) return refuse(why);
+  MarkCopied(clips, timeline, lengthSize, plan);
   return plan;
 }
 

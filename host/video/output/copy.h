@@ -1,9 +1,9 @@
 // Rendering only what a transition touches: the clips' compressed H.264
 // packets go to the output untouched, and only the stretches from the last
-// keyframe before each transition to the first keyframe after it (and any
-// trim that falls inside a GOP) are decoded and encoded again, by an
-// encoder whose parameter sets stand beside the clips' in the output's
-// sample description under their own ids.
+// keyframe before each transition to the first keyframe after it that is
+// an IDR picture (and any trim that falls inside a GOP) are decoded and
+// encoded again, by an encoder whose parameter sets stand beside the
+// clips' in the output's sample description under their own ids.
 #pragma once
 
 #include <cstdint>

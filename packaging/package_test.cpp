@@ -163,7 +163,7 @@ TEST_F(Package, ZkhostAndMeltRunFromTheInstallation) {
   ASSERT_EQ(Shell(std::string(ZK_MELT) + " " + a + " " + b +
                   " -mix 10 -mixer frei0r.cindergate_burn_in_dark 'progress=0=0.1;-1=1' -mixer mix:-1"
                   " -profile " + profile_ + " -consumer avformat:" + melt +
-                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1"),
+                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1"),
             0);
   const std::vector<Rgba> fromZkhost = DecodeFrames(zk + "/%04d.png"), fromMelt = ReadFrames(melt);
   ASSERT_EQ(fromZkhost.size(), size_t(2 * kClipFrames - 10));

@@ -80,7 +80,7 @@ TEST_P(Melt, TransitionFramesAreTheReferenceFrames) {
   }
   const std::string out = dir_ + "/" + v.id + ".rgba";
   ASSERT_EQ(Shell(std::string(ZK_MELT) + " -profile " + dir_ + "/profile " + cut + " -consumer avformat:" +
-                  out + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1"),
+                  out + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1"),
             0);
   const std::vector<Rgba> rendered = ReadFrames(out);
   ASSERT_GE(rendered.size(), size_t(kOutgoingOut + (v.twoClips ? 2 : 1)));
@@ -194,7 +194,7 @@ TEST_P(KdenliveProjectInMelt, AnimatesWithItsDefaults) {
   std::ofstream(project) << KdenliveProject(dir_, v, KdenliveSavedProgress(v), first, last);
   // As Kdenlive's render does, stop where the clips end, not the black track.
   ASSERT_EQ(Shell(std::string(ZK_MELT) + " " + project + " out=49 -consumer avformat:" + out +
-                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1"),
+                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1"),
             0);
   const std::vector<Rgba> rendered = ReadFrames(out);
   ASSERT_EQ(rendered.size(), 50u);
@@ -239,7 +239,7 @@ TEST_P(MeltAndZkhost, RenderTheSameFrames) {
   }
   const std::string melt = dir_ + "/melt_" + v.id + ".rgba";
   ASSERT_EQ(Shell(std::string(ZK_MELT) + " -profile " + dir_ + "/profile " + cut + " -consumer avformat:" +
-                  melt + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1"),
+                  melt + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1"),
             0);
 
   const std::vector<Rgba> fromZkhost = ReadFrames(zk + ".rgba"), fromMelt = ReadFrames(melt);

@@ -163,7 +163,7 @@ TEST(MltProject, MeltRendersTheEditsFrames) {
   ASSERT_EQ(ours.size(), 50u + 45u - 12u + 50u);
   const std::string raw = (WorkDir() / "melt.rgba").string();
   const Outcome melt = Shell("FREI0R_PATH=" + std::string(ZK_FREI0R_DIR) + " melt " + project +
-                             " -consumer avformat:" + raw + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1");
+                             " -consumer avformat:" + raw + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1");
   ASSERT_EQ(melt.status, 0) << melt.output;
   std::ifstream in(raw, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), {}};
@@ -232,7 +232,7 @@ TEST_P(MltFidelity, MeltRendersZkhostsFramesAndLevels) {
   run = Zkhost("edit -q -y " + edit + " --codec ffv1 -o " + sound);  // FLAC: the sound as mixed
   ASSERT_EQ(run.status, 0) << run.output;
   run = Shell("FREI0R_PATH=" + std::string(ZK_FREI0R_DIR) + " melt " + project + " -consumer avformat:" + melted +
-              " vcodec=ffv1 pix_fmt=bgr0 acodec=pcm_f32le ar=48000");
+              " vcodec=ffv1 pix_fmt=bgr0 acodec=pcm_f32le ar=48000 real_time=-1");
   ASSERT_EQ(run.status, 0) << run.output;
 
   const auto ours = PngFrames(dir / "png"), theirs = RgbFrames(melted);

@@ -20,6 +20,14 @@ constexpr int kClipW = 160, kClipH = 120, kClipFrames = 50;
 // Commands never read the test runner's input: melt and ffmpeg take keys
 // from it, and a stray one (or another test's) stops a render early.
 inline int Shell(const std::string& command) { return std::system(("exec </dev/null; " + command + " >/dev/null 2>&1").c_str()); }
+// The same, keeping what it printed in `log` for a failure's message.
+inline int Shell(const std::string& command, const std::string& log) {
+  return std::system(("exec </dev/null; " + command + " >'" + log + "' 2>&1").c_str());
+}
+inline std::string Printed(const std::string& log) {
+  std::ifstream in(log);
+  return "\n" + std::string{std::istreambuf_iterator<char>(in), {}};
+}
 
 // Raw RGBA frames of the clips' size, back to back.
 inline std::vector<Rgba> ReadFrames(const std::string& path) {

@@ -80,10 +80,10 @@ TEST_P(Melt, TransitionFramesAreTheReferenceFrames) {
   }
   const std::string out = dir_ + "/" + v.id + ".rgba";
   ASSERT_EQ(Shell(std::string(ZK_MELT) + " -profile " + dir_ + "/profile " + cut + " -consumer avformat:" +
-                  out + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1"),
-            0);
+                  out + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1", out + ".log"),
+            0) << Printed(out + ".log");
   const std::vector<Rgba> rendered = ReadFrames(out);
-  ASSERT_GE(rendered.size(), size_t(kOutgoingOut + (v.twoClips ? 2 : 1)));
+  ASSERT_GE(rendered.size(), size_t(kOutgoingOut + (v.twoClips ? 2 : 1))) << Printed(out + ".log");
 
   // Around the transition the clips come through untouched.
   EXPECT_EQ(ToImage(rendered[first - 1]), ToImage(a[first - 1]));
@@ -194,10 +194,10 @@ TEST_P(KdenliveProjectInMelt, AnimatesWithItsDefaults) {
   std::ofstream(project) << KdenliveProject(dir_, v, KdenliveSavedProgress(v), first, last);
   // As Kdenlive's render does, stop where the clips end, not the black track.
   ASSERT_EQ(Shell(std::string(ZK_MELT) + " " + project + " out=49 -consumer avformat:" + out +
-                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1"),
-            0);
+                  " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1", out + ".log"),
+            0) << Printed(out + ".log");
   const std::vector<Rgba> rendered = ReadFrames(out);
-  ASSERT_EQ(rendered.size(), 50u);
+  ASSERT_EQ(rendered.size(), 50u) << Printed(out + ".log");
   for (int k = 0; k <= n; ++k) {
     // Frame k of the n + 1 is at progress k / n: frame k - 1 of n.
     EXPECT_TRUE(ToImage(rendered[first + k]) == Reference(v, ToImage(a[first + k]), ToImage(b[first + k]), k - 1, n))
@@ -239,11 +239,11 @@ TEST_P(MeltAndZkhost, RenderTheSameFrames) {
   }
   const std::string melt = dir_ + "/melt_" + v.id + ".rgba";
   ASSERT_EQ(Shell(std::string(ZK_MELT) + " -profile " + dir_ + "/profile " + cut + " -consumer avformat:" +
-                  melt + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1"),
-            0);
+                  melt + " f=rawvideo vcodec=rawvideo pix_fmt=rgba an=1 real_time=-1", melt + ".log"),
+            0) << Printed(melt + ".log");
 
   const std::vector<Rgba> fromZkhost = ReadFrames(zk + ".rgba"), fromMelt = ReadFrames(melt);
-  ASSERT_EQ(fromMelt.size(), size_t(v.twoClips ? 100 - c.frames : 50));
+  ASSERT_EQ(fromMelt.size(), size_t(v.twoClips ? 100 - c.frames : 50)) << Printed(melt + ".log");
   ASSERT_EQ(fromZkhost.size(), fromMelt.size());
   for (size_t i = 0; i < fromMelt.size(); ++i) {
     EXPECT_TRUE(ToImage(fromMelt[i]) == ToImage(fromZkhost[i])) << "frame " << i;

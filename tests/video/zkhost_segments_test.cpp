@@ -95,11 +95,13 @@ INSTANTIATE_TEST_SUITE_P(Segments, Join,
                                          JoinCase{"TwoCopying", 2, "--copy", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// What the join refuses, and that it names the segment and what to do.
+// What the join (or a segment's job) refuses, and that it names the
+// segment or clip and what to do.
 struct RefusalCase {
   const char* name;
   const char* spoil;     // a shell command run in the plan's folder after the segments
-  const char* expected;  // in the join's message
+  const char* expected;  // in the message
+  bool segment = false;  // segment 1's job refuses, rather than the join
 };
 
 class Refuse : public testing::TestWithParam<RefusalCase> {};
@@ -111,7 +113,7 @@ TEST_P(Refuse, NamesTheSegment) {
   ASSERT_EQ(PlanRenderJoin(dir, 2, "--crf 30", out).status, 0);
   fs::remove(out);
   ASSERT_EQ(Shell("cd " + Quote(dir.string()) + " && " + c.spoil).status, 0);
-  const Outcome r = Zkhost("join -q " + Quote(dir.string()));
+  const Outcome r = Zkhost(c.segment ? "segment -q " + Quote(dir.string()) + " 1" : "join -q " + Quote(dir.string()));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find(c.expected), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(out));
@@ -125,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OfAnotherPlan", "sed -i 's/^plan = .*/plan = \"0123456789abcdef\"/' plan.toml", "belongs to another plan"},
         RefusalCase{"OfAnotherVersion", "sed -i 's/^zkhost = .*/zkhost = \"0.0.1\"/' plan.toml", "was made by zkhost 0.0.1; this is zkhost"},
         RefusalCase{"CutOff", "truncate -s $(($(stat -c %s segment-0.mkv) * 6 / 10)) segment-0.mkv", "segment 0 of 2"},
-        RefusalCase{"Swapped", "mv segment-0.mkv x && mv segment-1.mkv segment-0.mkv && mv x segment-1.mkv", "is another segment of the plan"}),
+        RefusalCase{"Swapped", "mv segment-0.mkv x && mv segment-1.mkv segment-0.mkv && mv x segment-1.mkv", "is another segment of the plan"},
+        RefusalCase{"AClipChanged", "touch -d 2001-01-01 ../seg3.mp4", "seg3.mp4 has changed since the plan was made", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A scheduler may run a job twice, or two at once: one whole segment stays.

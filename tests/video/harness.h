@@ -107,6 +107,14 @@ inline std::vector<std::vector<uint32_t>> PngFrames(const fs::path& dir) {
   return frames;
 }
 
+// Each decoded frame's time and hash of one stream ("v" or "a"), a line
+// each: equal for two files that decode to the same pictures or sound.
+inline std::string FrameMd5s(const std::string& path, const std::string& stream) {
+  return Shell("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0:" + stream +
+               " -f framemd5 - | grep -v '^#' | cut -d, -f2,6")
+      .output;
+}
+
 // The sound of a file, mixed to mono at `rate`, from time 0 of the
 // container's clock as a player places it (sound that starts later is
 // preceded by silence, sound before it dropped).

@@ -149,12 +149,6 @@ std::string Edit() {
          " --crf 0";
 }
 
-// Each decoded picture's time and hash, one a line.
-std::string Pictures(const std::string& path) {
-  return Shell("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0:v -f framemd5 - | grep -v '^#' | cut -d, -f2,6")
-      .output;
-}
-
 class Scheduled : public testing::TestWithParam<SchedulerCase> {};
 
 // The jobs zkhost edit --plan prints, run by the scheduler, give the
@@ -175,7 +169,7 @@ TEST_P(Scheduled, SegmentsJoinToWhatOneRenderGives) {
   const Outcome run = scheduler->Run({std::string(ZKHOST) + " segment -q " + plan, 3, std::string(ZKHOST) + " join -q " + plan});
   ASSERT_EQ(run.status, 0) << run.output;
 
-  const std::string expected = Pictures(whole), joined = Pictures(out);
+  const std::string expected = FrameMd5s(whole, "v"), joined = FrameMd5s(out, "v");
   EXPECT_EQ(std::count(joined.begin(), joined.end(), '\n'), std::count(expected.begin(), expected.end(), '\n'));
   EXPECT_EQ(joined, expected);
   EXPECT_NE(expected, "");

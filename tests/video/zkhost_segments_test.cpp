@@ -22,11 +22,6 @@ std::string Edit(const std::string& quality) {
          " --then cut " + Quote(Clip(3)) + " " + quality;
 }
 
-std::string Md5s(const std::string& path, const std::string& stream) {
-  return Shell("ffmpeg -nostdin -v error -i " + Quote(path) + " -map 0:" + stream + " -f framemd5 - | grep -v '^#' | cut -d, -f2,6")
-      .output;
-}
-
 // The average PSNR of a's pictures against b's, in dB.
 double Psnr(const std::string& a, const std::string& b) {
   const Outcome r = Shell("ffmpeg -nostdin -i " + Quote(a) + " -i " + Quote(b) +
@@ -76,7 +71,7 @@ TEST_P(Join, GivesWhatOneRenderGives) {
   const std::string probe = "ffprobe -v error -count_packets -show_entries stream=nb_read_packets,duration -of csv ";
   EXPECT_EQ(Shell(probe + Quote(out)).output, Shell(probe + Quote(whole)).output);
   if (c.exact) {
-    EXPECT_EQ(Md5s(out, "v"), Md5s(whole, "v"));
+    EXPECT_EQ(FrameMd5s(out, "v"), FrameMd5s(whole, "v"));
   } else {
     EXPECT_GE(Psnr(out, whole), 45.0);
     // Each segment's fresh keyframe costs no quality a viewer would see.
@@ -84,7 +79,7 @@ TEST_P(Join, GivesWhatOneRenderGives) {
     EXPECT_GE(Psnr(out, lossless), Psnr(whole, lossless) - 0.5);
   }
   // The join encodes the same mixed sound the whole render encodes.
-  EXPECT_EQ(Md5s(out, "a"), Md5s(whole, "a"));
+  EXPECT_EQ(FrameMd5s(out, "a"), FrameMd5s(whole, "a"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Segments, Join,
@@ -141,7 +136,7 @@ TEST(Segments, AJobRunTwiceOrTwoAtOnceLeavesOneWholeSegment) {
   const Outcome r = Shell(job + " & " + job + " & wait; " + job);
   ASSERT_EQ(r.status, 0) << r.output;
   ASSERT_EQ(Zkhost("join -q " + Quote(dir.string())).status, 0);
-  EXPECT_EQ(Md5s(out, "v"), Md5s(Whole("--crf 0"), "v"));
+  EXPECT_EQ(FrameMd5s(out, "v"), FrameMd5s(Whole("--crf 0"), "v"));
   size_t files = 0;
   for (const auto& e : fs::directory_iterator(dir)) files += e.path().filename().string().starts_with(".") ? 100 : 1;
   EXPECT_EQ(files, 3u) << "plan.toml and two segments, no temporary file";

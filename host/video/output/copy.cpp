@@ -40,25 +40,21 @@ bool ParseAvcC(const uint8_t* d, size_t n, AvcC* out) {
   if (n < 7 || d[0] != 1) return false;
   out->head.assign(d, d + 5);
   size_t at = 5;
-  const int nsps = d[at++] & 0x1F;
-  for (int i = 0; i < nsps; ++i) {
-    if (at + 2 > n) return false;
-    const size_t len = size_t(d[at]) << 8 | d[at + 1];
-    at += 2;
-    if (at + len > n) return false;
-    out->sps.emplace_back(d + at, d + at + len);
-    at += len;
-  }
-  if (at >= n) return false;
+  // count sets, each a 16-bit length and its bytes
+  auto sets = [&](int count, std::vector<Bytes>& into) {
+    for (int i = 0; i < count; ++i) {
+      if (at + 2 > n) return false;
+      const size_t len = size_t(d[at]) << 8 | d[at + 1];
+      at += 2;
+      if (at + len > n) return false;
+      into.emplace_back(d + at, d + at + len);
+      at += len;
+    }
+    return true;
+  };
+  if (!sets(d[at++] & 0x1F, out->sps) || at >= n) return false;
   const int npps = d[at++];
-  for (int i = 0; i < npps; ++i) {
-    if (at + 2 > n) return false;
-    const size_t len = size_t(d[at]) << 8 | d[at + 1];
-    at += 2;
-    if (at + len > n) return false;
-    out->pps.emplace_back(d + at, d + at + len);
-    at += len;
-  }
+  if (!sets(npps, out->pps)) return false;
   out->tail.assign(d + at, d + n);
   return true;
 }

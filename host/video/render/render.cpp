@@ -438,6 +438,8 @@ namespace {
 // trims and lengths, the timeline and its transitions, what --copy copies,
 // the sound's format, the MLT project's data and the contact sheet's rows.
 struct EditPlan {
+  ~EditPlan() { av_channel_layout_uninit(&audioFormat.layout); }
+
   OutputPlan output;
   int jobs = 1;
   Canvas canvas;
@@ -764,7 +766,6 @@ void Finish(const EditOptions& options, EditPlan& p, Sink& sink, const WarnFn& w
   if (sink.copier) sink.copier->Finish();
   if (sink.splicer) sink.splicer->Finish();
   sink.writer.Complete();
-  av_channel_layout_uninit(&p.audioFormat.layout);
   CommitAll(sink.writer, options, p.mlt, p.sheet, warn);
 }
 
@@ -843,10 +844,7 @@ RenderSummary RenderSegment(const EditOptions& options, const SegmentJob& job, c
       j = end;
     }
   }
-  if (sink.copier) sink.copier->Finish();
-  sink.writer.Complete();
-  av_channel_layout_uninit(&plan->audioFormat.layout);
-  sink.writer.Commit();
+  Finish(options, *plan, sink, warn);
   return Summarise(*plan, started, job.first, job.last);
 }
 
@@ -873,7 +871,6 @@ EditLayout LayOutEdit(const EditOptions& options, const WarnFn& warn) {
     layout.canStart[size_t(j)] = p->copying ? p->copy.encode[size_t(j)] && (j == 0 || !p->copy.encode[size_t(j - 1)])
                                             : !at.transition || at.frame == 0;
   }
-  av_channel_layout_uninit(&p->audioFormat.layout);
   return layout;
 }
 

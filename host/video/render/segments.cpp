@@ -592,9 +592,7 @@ void JoinWithCopy(const SegmentPlan& p, std::vector<SegmentFile>& files, const O
   CheckClipsUnchanged(p, o);
   o.output = out;
   o.jobs = 1;
-  AudioFormat sound = SoundOf(files[0]);
-  SegmentStretches source(p, files, sound.channels());
-  av_channel_layout_uninit(&sound.layout);
+  SegmentStretches source(p, files, files[0].audio ? files[0].audio->codecpar->ch_layout.nb_channels : 0);
   JoinStretches(o, source, nullptr, warn);
   source.Finish();
 }
